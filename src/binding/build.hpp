@@ -1,0 +1,38 @@
+// Result builders: native values to new Python objects.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "binding/error.hpp"
+
+namespace vesk {
+
+// Adopts a freshly created object. A null pointer means the interpreter could
+// not create it: the pending exception is reported as unraisable and the call
+// ends in the internal failure "PyObject pointer is null".
+Ref created(PyObject* object);
+
+inline Ref new_text(std::string_view utf8) {
+  return created(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+inline Ref new_int(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
+inline Ref new_float(double value) { return created(PyFloat_FromDouble(value)); }
+inline Ref new_none() { return Ref::borrow(Py_None); }
+inline Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref new_list(Py_ssize_t length) { return created(PyList_New(length)); }
+inline Ref new_dict() { return created(PyDict_New()); }
+
+// Appends `item` (borrowed) to `list`; an interpreter failure is an error value.
+inline Status list_append(PyObject* list, PyObject* item) {
+  if (PyList_Append(list, item) < 0) return fail_fetched();
+  return {};
+}
+
+// d[key] = value (both borrowed).
+inline Status dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) < 0) return fail_fetched();
+  return {};
+}
+
+}  // namespace vesk

@@ -1,0 +1,45 @@
+// Conversions from Python objects to native values, with their errors.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/error.hpp"
+
+namespace vesk {
+
+// A `str` (or subclass) as UTF-8, borrowed from the object for the call.
+// Lone surrogates: the interpreter's UnicodeEncodeError.
+Result<std::string_view> to_text_view(PyObject* object);
+
+// The same, copied.
+Result<std::string> to_owned_text(PyObject* object);
+
+// A `list` (or subclass), used in place; gives the object back.
+Result<PyObject*> check_list(PyObject* object);
+
+// A `dict` (or subclass); gives the object back.
+Result<PyObject*> check_dict(PyObject* object);
+
+// A non-`str` sequence whose items are all texts, taken by iteration.
+Result<std::vector<std::string>> to_text_sequence(PyObject* object);
+
+// True/False, or a numpy boolean scalar.
+Result<bool> to_flag(PyObject* object);
+
+// TypeError "'{}' object is not an instance of '{}'" (required type `type`).
+Error failed_type_check(PyObject* object, PyObject* required_type);
+
+// Attaches the note "while processing '{param}'" to the error's exception.
+Error with_argument_context(Error error, std::string_view param);
+
+// Passes a conversion result through, attaching the argument context to a
+// failure.
+template <class T>
+Result<T> argument(std::string_view param, Result<T> converted) {
+  if (!converted) return fail(with_argument_context(std::move(converted).error(), param));
+  return converted;
+}
+
+}  // namespace vesk

@@ -1,0 +1,113 @@
+// The error model: error values returned by operations, internal failures
+// thrown as C++ exceptions, and the conversion of both into Python exceptions.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "binding/ref.hpp"
+
+namespace vesk {
+
+// Joins message parts. (Chains of std::string operator+ trip GCC 12's
+// -Wrestrict false positive at -O3.)
+template <class... Parts>
+std::string concat(const Parts&... parts) {
+  std::string joined;
+  joined.reserve((std::string_view(parts).size() + ... + 0));
+  (joined.append(std::string_view(parts)), ...);
+  return joined;
+}
+
+// A broken invariant. Thrown by `internal_failure`, caught only by the call
+// boundary, which raises it as pyo3_runtime.PanicException.
+class InternalFailure {
+ public:
+  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  [[nodiscard]] const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Writes a diagnostic (source location and message) to stderr, then throws.
+[[noreturn]] void internal_failure(std::string message,
+                                   std::source_location where = std::source_location::current());
+
+// The failure result of every operation. Either lazy (an exception type and the
+// data for its argument, built only when raised) or captured from the
+// interpreter. Owns its references; discarding it never touches the
+// interpreter's error indicator.
+class Error {
+ public:
+  static Error type_error(std::string message);
+  static Error value_error(std::string message);
+  static Error system_error(std::string message);
+  static Error panic(std::string message);
+  // "'{}' object is not an instance of '{}'", formatted when raised.
+  static Error type_check(PyObject* object, PyObject* required_type);
+
+  // Takes the pending exception out of the interpreter after a call reported
+  // failure. With nothing pending: SystemError "attempted to fetch exception
+  // but none was set". A PanicException of this module is resumed instead
+  // (throws InternalFailure).
+  [[nodiscard]] static Error fetch();
+
+  // Whether this error is an exception of (a subclass of) `exc_type`.
+  [[nodiscard]] bool matches(PyObject* exc_type) const;
+
+  // The normalised exception instance (a new reference); turns a lazy value
+  // into a captured one.
+  Ref instance();
+
+  // Puts the error into the interpreter's error indicator. Used only by the
+  // call boundary.
+  void restore() &&;
+
+  // The message of a lazy value (empty for captured ones); for tests of the
+  // pure layers and for diagnostics.
+  [[nodiscard]] const std::string& lazy_message() const noexcept { return message_; }
+
+ private:
+  enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, Panic, TypeCheck, Captured };
+  Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  Error(Kind kind, Ref a, Ref b, Ref c)
+      : kind_(kind), first_(std::move(a)), second_(std::move(b)), third_(std::move(c)) {}
+  void raise_lazy();
+
+  Kind kind_;
+  std::string message_;
+  // TypeCheck: object, required type. Captured: type, instance, traceback.
+  Ref first_;
+  Ref second_;
+  Ref third_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+using Status = std::expected<void, Error>;
+
+inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+
+// Captures the pending exception as an error value (see Error::fetch).
+inline std::unexpected<Error> fail_fetched() { return fail(Error::fetch()); }
+
+// Fetches and discards the pending exception. A PanicException coming back
+// from Python code is still resumed.
+void discard_pending_exception();
+
+// The exception type for internal failures, created on first use.
+PyObject* panic_exception_type();
+
+// Text of `object` for messages: str(), lossy UTF-8 (lone surrogates become
+// U+FFFD); "<unprintable T object>" when str() fails (reported as unraisable).
+std::string render_text(PyObject* object);
+
+// Writes a fatal diagnostic and aborts the process.
+[[noreturn]] void abort_at_boundary(std::string_view message) noexcept;
+
+}  // namespace vesk

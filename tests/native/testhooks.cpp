@@ -1,0 +1,126 @@
+// Test-only module: reaches the failure paths of the binding layer that no
+// input to _vesk can reach (internal failures, failed object creation, a
+// PanicException coming back through Python code). Built only with
+// -DVESK_TEST_HOOKS=ON and never installed.
+#include <new>
+
+#include "binding/boundary.hpp"
+#include "binding/build.hpp"
+#include "binding/convert.hpp"
+
+namespace {
+
+using vesk::Error;
+using vesk::Ref;
+using vesk::Result;
+
+PyObject* raise_internal(PyObject*, PyObject* message) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Result<std::string> text = vesk::to_owned_text(message);
+    if (!text) return vesk::fail(std::move(text).error());
+    vesk::internal_failure(*text);
+  });
+}
+
+PyObject* null_object(PyObject*, PyObject*) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    PyErr_SetString(PyExc_MemoryError, "pretend the interpreter ran out of memory");
+    return vesk::created(nullptr);
+  });
+}
+
+PyObject* fetch_nothing(PyObject*, PyObject*) {
+  return vesk::call_boundary([&]() -> Result<Ref> { return vesk::fail(Error::fetch()); });
+}
+
+PyObject* bad_alloc(PyObject*, PyObject*) {
+  return vesk::call_boundary([&]() -> Result<Ref> { throw std::bad_alloc(); });
+}
+
+// Calls `callable()` and passes its exception on through the error model, so
+// a PanicException raised by this module inside it is resumed.
+PyObject* call(PyObject*, PyObject* callable) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Ref result = Ref::steal(PyObject_CallNoArgs(callable));
+    if (!result) return vesk::fail_fetched();
+    return result;
+  });
+}
+
+// Calls `callable()`, discarding whatever it raises, the way the sort discards
+// failed comparisons.
+PyObject* call_discarding(PyObject*, PyObject* callable) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Ref result = Ref::steal(PyObject_CallNoArgs(callable));
+    if (!result) vesk::discard_pending_exception();
+    return vesk::new_none();
+  });
+}
+
+// The text rendering used in messages.
+PyObject* render(PyObject*, PyObject* object) {
+  return vesk::call_boundary(
+      [&]() -> Result<Ref> { return vesk::new_text(vesk::render_text(object)); });
+}
+
+// The flag conversion with its argument context.
+PyObject* flag(PyObject*, PyObject* object) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Result<bool> value = vesk::argument("inplace", vesk::to_flag(object));
+    if (!value) return vesk::fail(std::move(value).error());
+    return vesk::new_bool(*value);
+  });
+}
+
+// The sequence-of-texts conversion.
+PyObject* texts(PyObject*, PyObject* object) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Result<std::vector<std::string>> converted = vesk::to_text_sequence(object);
+    if (!converted) return vesk::fail(std::move(converted).error());
+    Ref list = vesk::new_list(0);
+    for (const std::string& text : *converted) {
+      Ref item = vesk::new_text(text);
+      if (auto appended = vesk::list_append(list.get(), item.get()); !appended) {
+        return vesk::fail(std::move(appended).error());
+      }
+    }
+    return list;
+  });
+}
+
+// Runs the execution step of `module`'s definition again on `target` (the
+// interpreter itself never re-runs it on reload for modules with m_size 0).
+PyObject* exec_again(PyObject*, PyObject* args) {
+  PyObject* module = nullptr;
+  PyObject* target = nullptr;
+  if (!PyArg_ParseTuple(args, "OO", &module, &target)) return nullptr;
+  PyModuleDef* def = PyModule_GetDef(module);
+  if (!def) return nullptr;
+  for (PyModuleDef_Slot* slot = def->m_slots; slot && slot->slot; ++slot) {
+    if (slot->slot != Py_mod_exec) continue;
+    auto exec = reinterpret_cast<int (*)(PyObject*)>(slot->value);
+    if (exec(target) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"exec_again", exec_again, METH_VARARGS, nullptr},
+    {"raise_internal", raise_internal, METH_O, nullptr},
+    {"null_object", null_object, METH_NOARGS, nullptr},
+    {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
+    {"bad_alloc", bad_alloc, METH_NOARGS, nullptr},
+    {"call", call, METH_O, nullptr},
+    {"call_discarding", call_discarding, METH_O, nullptr},
+    {"render", render, METH_O, nullptr},
+    {"flag", flag, METH_O, nullptr},
+    {"texts", texts, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_vesk_testhooks", nullptr, -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__vesk_testhooks(void) { return PyModule_Create(&definition); }
