@@ -1,0 +1,281 @@
+#include "text/vulgar.hpp"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "numparse/numparse.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace vesk::text {
+namespace {
+
+struct Fraction {
+  char32_t cp;
+  double value;
+};
+
+// The fifteen characters that are rewritten. U+2150..U+2152 (sevenths,
+// ninths, tenths), U+215F (numerator one) and U+2189 (zero thirds) are left
+// alone on purpose.
+constexpr Fraction kFractions[] = {
+    {U'\u00BC', 0.25},    {U'\u00BD', 0.5},     {U'\u00BE', 0.75},    {U'\u2153', 1.0 / 3},
+    {U'\u2154', 2.0 / 3}, {U'\u2155', 0.2},     {U'\u2156', 0.4},     {U'\u2157', 0.6},
+    {U'\u2158', 0.8},     {U'\u2159', 1.0 / 6}, {U'\u215A', 5.0 / 6}, {U'\u215B', 0.125},
+    {U'\u215C', 0.375},   {U'\u215D', 0.625},   {U'\u215E', 0.875},
+};
+
+// The White_Space property, written out so that matching does not depend on
+// the Unicode version the engine was built with.
+constexpr CodePointRange kWhiteSpace[] = {
+    {0x09, 0x0D},     {0x20, 0x20},     {0x85, 0x85},     {0xA0, 0xA0},     {0x1680, 0x1680},
+    {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
+};
+
+void append_class_item(std::string& out, char32_t first, char32_t last) {
+  char buf[32];
+  int n = first == last ? std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(first))
+                        : std::snprintf(buf, sizeof buf, "\\x{%X}-\\x{%X}",
+                                        static_cast<unsigned>(first), static_cast<unsigned>(last));
+  out.append(buf, static_cast<std::size_t>(n));
+}
+
+template <class Ranges>
+std::string character_class(const Ranges& ranges) {
+  std::string out = "[";
+  for (const CodePointRange& r : ranges) append_class_item(out, r.first, r.last);
+  out += ']';
+  return out;
+}
+
+std::string pcre2_message(int code) {
+  PCRE2_UCHAR buf[256];
+  int n = pcre2_get_error_message(code, buf, sizeof buf);
+  return n < 0 ? "error " + std::to_string(code)
+               : std::string(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+}
+
+// The fraction table and the compiled pattern, built on first use and kept for
+// the life of the process (never freed, so no call can see them go away).
+class FractionMatcher {
+ public:
+  FractionMatcher() {
+    for (const Fraction& f : kFractions) table_.emplace(f.cp, f.value);
+    compile();
+  }
+
+  // Value of a fraction character; the class holds only table entries.
+  [[nodiscard]] const double* value_of(char32_t cp) const {
+    auto found = table_.find(cp);
+    return found == table_.end() ? nullptr : &found->second;
+  }
+
+  // Finds the leftmost match at or after `offset`; false when there is none.
+  // `data` is the caller's own scratch space.
+  bool match(std::string_view text, std::size_t offset, pcre2_match_data* data) const {
+    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
+    // The interpreter's UTF-8 is always well-formed, so the engine's own
+    // check would only cost a pass over the text per match.
+    int rc = jit_ ? pcre2_jit_match(code_.get(), subject, text.size(), offset, PCRE2_NO_UTF_CHECK,
+                                    data, nullptr)
+                  : pcre2_match(code_.get(), subject, text.size(), offset, PCRE2_NO_UTF_CHECK, data,
+                                nullptr);
+    if (rc == PCRE2_ERROR_NOMATCH) return false;
+    if (rc < 0) throw FractionPatternError("fraction pattern match failed: " + pcre2_message(rc));
+    return true;
+  }
+
+  [[nodiscard]] pcre2_match_data* new_match_data() const {
+    pcre2_match_data* data = pcre2_match_data_create_from_pattern(code_.get(), nullptr);
+    if (data == nullptr) throw std::bad_alloc();
+    return data;
+  }
+
+ private:
+  // Matches are a run of decimal digits (group 1, maybe empty), then white
+  // space, then one fraction character (group 2). The three sets are disjoint,
+  // so the quantifiers can be possessive. The two look-behinds only refuse
+  // start positions that cannot be leftmost (inside a digit run, or inside a
+  // white-space run when no digits follow): whichever match such a position
+  // could give, one starting a character earlier gives it too. They keep the
+  // search linear on long runs of digits or spaces not ended by a fraction,
+  // which would otherwise be rescanned from every position (the JIT happens to
+  // skip such runs by itself; the interpreter does not).
+  void compile() {
+    std::vector<CodePointRange> fractions;
+    for (const auto& [cp, value] : table_) fractions.push_back({cp, cp});
+    const std::string digit = character_class(decimal_digit_ranges());
+    const std::string space = character_class(kWhiteSpace);
+    const std::string pattern = "(?<!" + digit + ")(" + digit + "*+)(?:(?<=" + digit + ")|(?<!" +
+                                space + "))" + space + "*+(" + character_class(fractions) + ")";
+
+    int error = 0;
+    PCRE2_SIZE error_offset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                                     PCRE2_UTF, &error, &error_offset, nullptr);
+    if (code == nullptr) {
+      throw FractionPatternError("fraction pattern failed to compile at offset " +
+                                 std::to_string(error_offset) + ": " + pcre2_message(error));
+    }
+    code_.reset(code);
+    // Without JIT support (or where executable memory is refused) the
+    // interpreter gives the same matches, only slower.
+    jit_ = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+  }
+
+  struct CodeFree {
+    void operator()(pcre2_code* code) const noexcept { pcre2_code_free(code); }
+  };
+
+  std::unordered_map<char32_t, double> table_;
+  std::unique_ptr<pcre2_code, CodeFree> code_;
+  bool jit_ = false;
+};
+
+const FractionMatcher& fraction_matcher() {
+  // Callers hold the interpreter lock and the construction never gives it up,
+  // so no thread can wait here on one that waits for the lock. A throwing
+  // construction leaves the static unset for the next caller.
+  static const FractionMatcher* const matcher = new FractionMatcher();
+  return *matcher;
+}
+
+// Whether the text holds one of the fifteen fractions: U+00BC..U+00BE are
+// C2 BC..C2 BE in UTF-8 and U+2153..U+215E are E2 85 93..E2 85 9E. Runs of
+// ASCII are skipped eight bytes at a time.
+bool holds_fraction(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
+  while (p < end) {
+    if (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    if (p[0] == 0xC2 && end - p >= 2 && p[1] >= 0xBC && p[1] <= 0xBE) return true;
+    if (p[0] == 0xE2 && end - p >= 3 && p[1] == 0x85 && p[2] >= 0x93 && p[2] <= 0x9E) return true;
+    ++p;
+  }
+  return false;
+}
+
+// Value of a run of Nd digits of any script, each read by its decimal value as
+// float() does; +infinity past the double range.
+double digit_run_value(std::string_view run, std::string& scratch) {
+  bool ascii = true;
+  for (char c : run) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (!ascii) {
+    scratch.clear();
+    for (std::size_t pos = 0; pos < run.size();) {
+      scratch.push_back(static_cast<char>('0' + decimal_digit_value(decode_utf8(run, pos))));
+    }
+    run = scratch;
+  }
+  // A run of digits always parses; a failure would be a broken invariant of
+  // the pattern, and such a run counts as zero.
+  return numparse::parse_double(run).value_or(0.0);
+}
+
+// Longest six-place text: 309 integer digits, the point and six decimals.
+constexpr std::size_t kSixPlacesCapacity = 330;
+
+std::size_t write_six_places(double value, char* out) {
+  // Past about 1.8e302 the scaling itself overflows; such values are whole
+  // numbers already, so rounding to six places leaves them as they are.
+  const double scaled = value * 1e6;
+  const double rounded = std::isinf(scaled) ? value : std::round(scaled) / 1e6;
+  if (std::isinf(rounded)) {
+    std::memcpy(out, rounded < 0 ? "-inf" : "inf", rounded < 0 ? 4 : 3);
+    return rounded < 0 ? 4 : 3;
+  }
+  const auto [end, ec] =
+      std::to_chars(out, out + kSixPlacesCapacity, rounded, std::chars_format::fixed, 6);
+  std::size_t length = static_cast<std::size_t>(end - out);
+  while (length > 0 && out[length - 1] == '0') --length;
+  while (length > 0 && out[length - 1] == '.') --length;
+  return length;
+}
+
+// One match: the input bytes [begin, end) become replacements[text_begin,
+// text_end).
+struct Edit {
+  std::size_t begin;
+  std::size_t end;
+  std::size_t text_begin;
+  std::size_t text_end;
+};
+
+}  // namespace
+
+std::string format_six_places(double value) {
+  char buf[kSixPlacesCapacity];
+  return std::string(buf, write_six_places(value, buf));
+}
+
+std::string sanitize_vulgar(std::string_view utf8) {
+  if (!holds_fraction(utf8)) return std::string(utf8);
+
+  const FractionMatcher& matcher = fraction_matcher();
+  std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(matcher.new_match_data(),
+                                                                           &pcre2_match_data_free);
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+
+  // One pass collects every match and its replacement text.
+  std::vector<Edit> edits;
+  std::string replacements;
+  std::string scratch;
+  char number[kSixPlacesCapacity];
+  for (std::size_t offset = 0; matcher.match(utf8, offset, data.get());) {
+    const std::size_t begin = ovector[0], end = ovector[1];
+    const std::string_view digits = utf8.substr(ovector[2], ovector[3] - ovector[2]);
+    std::size_t fraction_pos = ovector[4];
+    const double* fraction = matcher.value_of(decode_utf8(utf8, fraction_pos));
+    offset = end;  // matches are never empty
+    if (fraction == nullptr) continue;
+
+    const std::size_t text_begin = replacements.size();
+    if (!digits.empty()) {
+      const double whole = digit_run_value(digits, scratch);
+      replacements.append(number, write_six_places(whole + *fraction, number));
+    } else {
+      // Keeps the decimal apart from a word it would otherwise be glued to.
+      if (begin != 0) replacements += ' ';
+      replacements.append(number, write_six_places(*fraction, number));
+    }
+    edits.push_back({begin, end, text_begin, replacements.size()});
+  }
+
+  std::size_t size = utf8.size();
+  for (const Edit& e : edits) size = size - (e.end - e.begin) + (e.text_end - e.text_begin);
+
+  // Filled back to front: each match's offsets still refer to the input.
+  std::string result;
+  result.resize_and_overwrite(size, [&](char* out, std::size_t) {
+    char* write = out + size;
+    std::size_t tail = utf8.size();
+    for (auto e = edits.rbegin(); e != edits.rend(); ++e) {
+      write -= tail - e->end;
+      std::memcpy(write, utf8.data() + e->end, tail - e->end);
+      write -= e->text_end - e->text_begin;
+      std::memcpy(write, replacements.data() + e->text_begin, e->text_end - e->text_begin);
+      tail = e->begin;
+    }
+    std::memcpy(out, utf8.data(), tail);
+    return size;
+  });
+  return result;
+}
+
+}  // namespace vesk::text

@@ -1,0 +1,283 @@
+"""uncamel and underscore_to_camelcase."""
+
+from __future__ import annotations
+
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _vesk
+from _vesk import uncamel, underscore_to_camelcase
+from case_model import have_ucd, load_ucd, model_uncamel, model_underscore_to_camelcase
+
+needs_ucd = pytest.mark.skipif(not have_ucd(), reason="UCD files not found")
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("", ""),
+        ("A", "a"),
+        ("a", "a"),
+        ("_", "_"),
+        ("CamelCase", "camel_case"),
+        ("CamelCamelCase", "camel_camel_case"),
+        ("getHTTPResponseCode", "get_http_response_code"),
+        ("HTTPServer", "http_server"),
+        ("ABc", "a_bc"),
+        ("AB", "ab"),
+        ("ABC", "abc"),
+        ("already_snake_case", "already_snake_case"),
+        ("foo_Bar", "foo_bar"),
+        ("Foo__Bar", "foo__bar"),
+        ("version2Update", "version2_update"),
+        ("A1", "a1"),
+        ("ab1C", "ab1_c"),
+        ("ab\u0661C", "ab\u0661c"),  # only ASCII digits split
+        ("aB C", "a_b c"),
+        ("\u00c9t\u00e9\u00c0", "\u00e9t\u00e9_\u00e0"),
+        ("\u0130stanbul", "i\u0307stanbul"),
+        ("x\u03a3", "x_\u03c3"),  # no final sigma
+        ("\u01c5emal", "\u01c5emal"),  # titlecase is not uppercase
+        ("AB\u01c5", "ab\u01c5"),  # ... nor lowercase
+        ("\u00e9A", "\u00e9_a"),
+        ("AB\u00e9", "a_b\u00e9"),  # run of capitals ended by a non-ASCII lowercase letter
+        ("\u00aaB", "\u00aa_b"),  # U+00AA: Other_Lowercase, the first non-ASCII lowercase
+        ("a\u24b6", "a_\u24d0"),  # circled capital: Other_Uppercase with a mapping
+        ("a\U0001d400", "a_\U0001d400"),  # mathematical capital: uppercase, unmapped
+        ("a\ua7ce", "a_\ua7cf"),  # new in Unicode 17.0
+        ("\ua7cfA", "\ua7cf_a"),
+        ("\u0295A", "\u0295a"),  # U+0295 is not lowercase
+        ("a\U00016eb9", "a\U00016eb9"),
+    ],
+)
+def test_uncamel(text, expected):
+    assert uncamel(text) == expected
+    assert uncamel(camel=text) == expected
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("foo_bar_baz", "fooBarBaz"),
+        ("FOO_BAR", "fooBar"),
+        ("_foo_bar", "fooBar"),
+        ("__foo_bar", "fooBar"),
+        ("", ""),
+        ("___", ""),
+        ("_A", "a"),
+        ("FooBar", "foobar"),
+        ("foo_", "foo"),
+        ("foo__bar", "fooBar"),
+        ("a_b_c", "aBC"),
+        ("fooBar_baz", "foobarBaz"),
+        ("foo-bar", "foo-bar"),
+        ("foo bar", "foo bar"),
+        ("foo_1bar", "foo1bar"),
+        ("1_a", "1A"),
+        ("a_\u00dfx", "aSSx"),
+        ("_\u00df", "\u00df"),  # nothing written yet: lower-cased, not upper-cased
+        ("a_\u0149", "a\u02bcN"),
+        ("a_\u0390", "a\u0399\u0308\u0301"),
+        ("a_\u1f80", "a\u1f08\u0399"),
+        ("a_\ufb01", "aFI"),
+        ("a_\u00b5", "a\u039c"),  # U+00B5: the first non-ASCII upper mapping
+        ("a_\u00aa", "a\u00aa"),  # lowercase without an uppercase form
+        ("a_\u01c6", "a\u01c4"),  # uppercase, not titlecase
+        ("a_\u01c5", "a\u01c4"),
+        ("\u01c5", "\u01c6"),
+        ("\u0130", "i\u0307"),
+        ("\u03a3_\u03c3", "\u03c3\u03a3"),
+        ("\ua7ce_\ua7cf", "\ua7cf\ua7ce"),
+        ("\U00016ea0_\U00016ebb", "\U00016ebb\U00016ea0"),
+    ],
+)
+def test_underscore_to_camelcase(text, expected):
+    assert underscore_to_camelcase(text) == expected
+    assert underscore_to_camelcase(s=text) == expected
+
+
+@pytest.mark.parametrize("offset", range(0x19))
+def test_unicode_17_beria_erfe(offset):
+    capital, small = chr(0x16EA0 + offset), chr(0x16EBB + offset)
+    assert uncamel("a" + capital) == "a_" + small
+    assert uncamel(small + "A") == small + "_a"
+    assert underscore_to_camelcase("a_" + small) == "a" + capital
+
+
+@pytest.mark.parametrize("position", range(19))
+@pytest.mark.parametrize("char", ["Q", "_", "\u00c9", "\u0130", "\U0001d400", "7"])
+def test_one_special_character_at_every_position(position, char):
+    # Moves a character through and across the eight-byte blocks of the ASCII scan.
+    text = "x" * position + char + "x" * (18 - position)
+    ucd = load_ucd() if have_ucd() else None
+    if ucd is None:
+        pytest.skip("UCD files not found")
+    assert uncamel(text) == model_uncamel(ucd, text)
+    assert underscore_to_camelcase(text) == model_underscore_to_camelcase(ucd, text)
+    assert uncamel(text.upper()) == model_uncamel(ucd, text.upper())
+
+
+def test_output_longer_than_reserved():
+    assert uncamel("a" + "\u0130" * 1000) == "a_" + "i\u0307" * 1000
+    assert underscore_to_camelcase("a" + "_\u0390" * 1000) == "a" + "\u0399\u0308\u0301" * 1000
+
+
+def test_huge_input():
+    text = "aB" * 3_000_000
+    assert uncamel(text) == "a_b" * 3_000_000
+    assert underscore_to_camelcase("x_y" * 2_000_000) == "xY" * 2_000_000
+
+
+@pytest.mark.parametrize("func", [uncamel, underscore_to_camelcase])
+def test_result_is_a_new_str(func):
+    text = "plain words here"
+    result = func(text)
+    assert result == text
+    assert result is not text
+
+    class Text(str):
+        def lower(self):
+            raise AssertionError("not called")
+
+    sub = Text("Some_Text")
+    result = func(sub)
+    assert type(result) is str
+    assert result == func("Some_Text")
+    assert sub == "Some_Text"
+
+
+@pytest.mark.parametrize(
+    ("func", "text", "expected"),
+    [
+        (underscore_to_camelcase, "a_b", "aB"),  # ASCII results are allocated large and trimmed
+        (underscore_to_camelcase, "x" * 40 + "_" * 40, "x" * 40),
+        (underscore_to_camelcase, "___", ""),
+        (uncamel, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz"),
+        (uncamel, "aB" * 20, "a_b" * 20),  # no trimming: every capital split
+    ],
+)
+def test_trimmed_results_are_ordinary_strs(func, text, expected):
+    result = func(text)
+    assert result == expected
+    assert len(result) == len(expected)
+    assert hash(result) == hash(expected)
+    assert {expected: 1}[result] == 1
+    assert (result + "!").encode() == expected.encode() + b"!"
+
+
+@pytest.mark.parametrize("func", [uncamel, underscore_to_camelcase])
+def test_no_reference_leak(func):
+    text = "someText_with_Words" * 10
+    before = sys.getrefcount(text)
+    for _ in range(1000):
+        func(text)
+    assert sys.getrefcount(text) == before
+
+
+@pytest.mark.parametrize(("func", "param"), [(uncamel, "camel"), (underscore_to_camelcase, "s")])
+@pytest.mark.parametrize(
+    ("arg", "message"),
+    [
+        (b"CamelCase", "'bytes' object is not an instance of 'str'"),
+        (42, "'int' object is not an instance of 'str'"),
+        (None, "'None' is not an instance of 'str'"),
+        (["a"], "'list' object is not an instance of 'str'"),
+    ],
+)
+def test_not_a_str(func, param, arg, message):
+    with pytest.raises(TypeError) as info:
+        func(arg)
+    assert type(info.value) is TypeError
+    assert info.value.args == (message,)
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+@pytest.mark.parametrize(("func", "param"), [(uncamel, "camel"), (underscore_to_camelcase, "s")])
+@pytest.mark.parametrize("text", ["\ud800", "ab\udc80Cd", "x_\udfff"])
+def test_lone_surrogate(func, param, text):
+    with pytest.raises(UnicodeEncodeError) as info:
+        func(text)
+    assert info.value.encoding == "utf-8"
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: uncamel(), "uncamel() missing 1 required positional argument: 'camel'"),
+        (lambda: uncamel(s="a"), "uncamel() got an unexpected keyword argument 's'"),
+        (lambda: uncamel("a", "b"), "uncamel() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: underscore_to_camelcase(camel="a"),
+            "underscore_to_camelcase() got an unexpected keyword argument 'camel'",
+        ),
+        (
+            lambda: underscore_to_camelcase("a", s="b"),
+            "underscore_to_camelcase() got multiple values for argument 's'",
+        ),
+    ],
+)
+def test_binding(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert info.value.args == (message,)
+
+
+def test_signatures():
+    assert _vesk.uncamel.__text_signature__ == "(camel)"
+    assert _vesk.underscore_to_camelcase.__text_signature__ == "(s)"
+
+
+# Characters that exercise the rules: ASCII classes, the first non-ASCII code
+# points of each table, titlecase, multi-code-point mappings, non-ASCII digits
+# and letters of caseless scripts.
+_INTERESTING = (
+    "aZ09_ -."
+    "\u00aa\u00b5\u00ba\u00bf\u00c0\u00c9\u00df\u00e9\u00ff"
+    "\u0130\u0131\u0149\u01c4\u01c5\u01c6\u0295\u0390\u03a3\u03c2\u03c3"
+    "\u0661\u1e9e\u1f80\u1f88\u24b6\u24d0\ua7ce\ua7cf\ufb01\uff21\uff41"
+    "\u4e2d\U0001d400\U00016ea0\U00016ebb\U0001e900\U0001e922\U00020000"
+)
+_chars = st.one_of(
+    st.sampled_from(_INTERESTING),
+    st.characters(blacklist_categories=("Cs",)),
+    st.characters(whitelist_categories=("Lu", "Ll", "Lt")),
+)
+
+
+@needs_ucd
+@settings(max_examples=400, deadline=None)
+@given(st.one_of(st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)))
+def test_uncamel_matches_model(text):
+    assert uncamel(text) == model_uncamel(load_ucd(), text)
+
+
+@needs_ucd
+@settings(max_examples=400, deadline=None)
+@given(st.one_of(st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)))
+def test_underscore_to_camelcase_matches_model(text):
+    assert underscore_to_camelcase(text) == model_underscore_to_camelcase(load_ucd(), text)
+
+
+_ascii = st.text(st.sampled_from("aZ_1 x"), max_size=100)
+
+
+@needs_ucd
+@settings(max_examples=300, deadline=None)
+@given(_ascii)
+def test_ascii_matches_model(text):
+    ucd = load_ucd()
+    assert uncamel(text) == model_uncamel(ucd, text)
+    assert underscore_to_camelcase(text) == model_underscore_to_camelcase(ucd, text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_ascii)
+def test_ascii_and_general_paths_agree(text):
+    # A trailing caseless non-ASCII character sends the text down the general
+    # UTF-8 path without changing what happens to the ASCII part.
+    assert uncamel(text + "\u4e2d") == uncamel(text) + "\u4e2d"
+    assert underscore_to_camelcase(text + "\u4e2d") == underscore_to_camelcase(text) + "\u4e2d"
