@@ -38,8 +38,8 @@ def _chars(hex_field: str) -> str:
     return "".join(chr(int(h, 16)) for h in hex_field.split())
 
 
-def _code_points(spec: str) -> range:
-    lo, _, hi = spec.strip().partition("..")
+def _code_points(column: str) -> range:
+    lo, _, hi = column.strip().partition("..")
     return range(int(lo, 16), int(hi or lo, 16) + 1)
 
 
