@@ -7,14 +7,15 @@
 namespace vesk {
 namespace {
 
-std::string display_name(const CallSignature& signature) { return concat(signature.name, "()"); }
+std::string display_name(const CallSignature& signature) {
+  return concat(signature.name, "()");
+}
 
 Error too_many_positional(const CallSignature& signature, Py_ssize_t given) {
-  const std::string count =
-      signature.required == signature.param_count
-          ? std::to_string(signature.param_count)
-          : concat("from ", std::to_string(signature.required), " to ",
-                   std::to_string(signature.param_count));
+  const std::string count = signature.required == signature.param_count
+                                ? std::to_string(signature.param_count)
+                                : concat("from ", std::to_string(signature.required), " to ",
+                                         std::to_string(signature.param_count));
   return Error::type_error(concat(display_name(signature), " takes ", count,
                                   " positional arguments but ", std::to_string(given),
                                   given == 1 ? " was" : " were", " given"));
@@ -41,8 +42,8 @@ Error missing_required(const CallSignature& signature, const BoundArgs& bound) {
     ++written;
   }
   return Error::type_error(concat(display_name(signature), " missing ", std::to_string(missing),
-                                  " required positional ",
-                                  missing == 1 ? "argument" : "arguments", ": ", names));
+                                  " required positional ", missing == 1 ? "argument" : "arguments",
+                                  ": ", names));
 }
 
 }  // namespace
@@ -52,7 +53,8 @@ Result<BoundArgs> bind(const CallSignature& signature, const CallArgs& call) {
   const Py_ssize_t given = call.nargs;
   const Py_ssize_t params = signature.param_count;
   const Py_ssize_t positional = given < params ? given : params;
-  for (Py_ssize_t i = 0; i < positional; ++i) bound.slots[static_cast<std::size_t>(i)] = call.args[i];
+  for (Py_ssize_t i = 0; i < positional; ++i)
+    bound.slots[static_cast<std::size_t>(i)] = call.args[i];
 
   if (signature.variadic) {
     Ref tuple = created(PyTuple_New(given));
@@ -85,8 +87,8 @@ Result<BoundArgs> bind(const CallSignature& signature, const CallArgs& call) {
       }
       if (slot == signature.param_count) return fail(unexpected_keyword(signature, keyword));
       if (bound.slots[slot]) {
-        return fail(Error::type_error(concat(display_name(signature),
-                                             " got multiple values for argument '", name, "'")));
+        return fail(Error::type_error(
+            concat(display_name(signature), " got multiple values for argument '", name, "'")));
       }
       bound.slots[slot] = call.args[given + k];
     }

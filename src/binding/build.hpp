@@ -16,12 +16,24 @@ Ref created(PyObject* object);
 inline Ref new_text(std::string_view utf8) {
   return created(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
-inline Ref new_int(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
-inline Ref new_float(double value) { return created(PyFloat_FromDouble(value)); }
-inline Ref new_none() { return Ref::borrow(Py_None); }
-inline Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-inline Ref new_list(Py_ssize_t length) { return created(PyList_New(length)); }
-inline Ref new_dict() { return created(PyDict_New()); }
+inline Ref new_int(std::int64_t value) {
+  return created(PyLong_FromLongLong(value));
+}
+inline Ref new_float(double value) {
+  return created(PyFloat_FromDouble(value));
+}
+inline Ref new_none() {
+  return Ref::borrow(Py_None);
+}
+inline Ref new_bool(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
+inline Ref new_list(Py_ssize_t length) {
+  return created(PyList_New(length));
+}
+inline Ref new_dict() {
+  return created(PyDict_New());
+}
 
 // Appends `item` (borrowed) to `list`; an interpreter failure is an error value.
 inline Status list_append(PyObject* list, PyObject* item) {

@@ -19,10 +19,13 @@ Result<PyObject*> sequence_abc() {
   });
 }
 
-PyObject* type_object(PyTypeObject& type) { return reinterpret_cast<PyObject*>(&type); }
+PyObject* type_object(PyTypeObject& type) {
+  return reinterpret_cast<PyObject*>(&type);
+}
 
 // Whether the type's attribute `name` is a str equal to one of `accepted`.
-bool type_attribute_is(PyObject* type, Name name, std::initializer_list<std::string_view> accepted) {
+bool type_attribute_is(PyObject* type, Name name,
+                       std::initializer_list<std::string_view> accepted) {
   Ref value = Ref::steal(PyObject_GetAttr(type, interned(name)));
   if (!value) {
     PyErr_Clear();
@@ -121,8 +124,8 @@ Error with_argument_context(Error error, std::string_view param) {
   Ref instance = error.instance();
   Ref note = new_text(concat("while processing '", param, "'"));
   PyObject* call[] = {instance.get(), note.get()};
-  Ref result = Ref::steal(PyObject_VectorcallMethod(
-      interned(Name::AddNote), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = Ref::steal(PyObject_VectorcallMethod(interned(Name::AddNote), call,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   // Interpreters without add_note (before 3.11) simply show no note.
   if (!result) PyErr_Clear();
   return error;

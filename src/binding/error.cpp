@@ -101,8 +101,9 @@ PyObject* panic_exception_type() {
   static ProcessCell cell;
   Result<PyObject*> type = cell.get([]() -> Result<Ref> {
     constexpr const char* kName = "pyo3_runtime.PanicException";
-    static_assert(std::char_traits<char>::length(kName) == sizeof("pyo3_runtime.PanicException") - 1,
-                  "the exception name must not contain a NUL byte");
+    static_assert(
+        std::char_traits<char>::length(kName) == sizeof("pyo3_runtime.PanicException") - 1,
+        "the exception name must not contain a NUL byte");
     PyObject* made = PyErr_NewExceptionWithDoc(kName, kPanicDoc, PyExc_BaseException, nullptr);
     if (!made) {
       std::string detail;
@@ -127,14 +128,18 @@ std::string render_text(PyObject* object) {
   return concat("<unprintable ", lossy_utf8(name.get()), " object>");
 }
 
-Error Error::type_error(std::string message) { return Error(Kind::TypeError, std::move(message)); }
+Error Error::type_error(std::string message) {
+  return Error(Kind::TypeError, std::move(message));
+}
 Error Error::value_error(std::string message) {
   return Error(Kind::ValueError, std::move(message));
 }
 Error Error::system_error(std::string message) {
   return Error(Kind::SystemError, std::move(message));
 }
-Error Error::panic(std::string message) { return Error(Kind::Panic, std::move(message)); }
+Error Error::panic(std::string message) {
+  return Error(Kind::Panic, std::move(message));
+}
 Error Error::type_check(PyObject* object, PyObject* required_type) {
   return Error(Kind::TypeCheck, Ref::borrow(object), Ref::borrow(required_type), Ref());
 }
@@ -240,6 +245,8 @@ void Error::restore() && {
   }
 }
 
-void discard_pending_exception() { (void)Error::fetch(); }
+void discard_pending_exception() {
+  (void)Error::fetch();
+}
 
 }  // namespace vesk

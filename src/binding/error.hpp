@@ -91,10 +91,14 @@ using Result = std::expected<T, Error>;
 
 using Status = std::expected<void, Error>;
 
-inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+inline std::unexpected<Error> fail(Error error) {
+  return std::unexpected<Error>(std::move(error));
+}
 
 // Captures the pending exception as an error value (see Error::fetch).
-inline std::unexpected<Error> fail_fetched() { return fail(Error::fetch()); }
+inline std::unexpected<Error> fail_fetched() {
+  return fail(Error::fetch());
+}
 
 // Fetches and discards the pending exception. A PanicException coming back
 // from Python code is still resumed.

@@ -63,7 +63,9 @@ inline PyObject* container_item(PyObject* container, Py_ssize_t index) {
                                  : PyTuple_GET_ITEM(container, index);
 }
 
-inline bool is_container(PyObject* object) { return PyList_Check(object) || PyTuple_Check(object); }
+inline bool is_container(PyObject* object) {
+  return PyList_Check(object) || PyTuple_Check(object);
+}
 
 }  // namespace
 
@@ -131,8 +133,8 @@ struct TextHash {
 
 // What is known of one key text during a call.
 struct KeyState {
-  Ref key;                    // the one new str used for this key in every output row
-  PyObject* latest = nullptr;  // most recent non-None value (kept alive by its row)
+  Ref key;                               // the one new str used for this key in every output row
+  PyObject* latest = nullptr;            // most recent non-None value (kept alive by its row)
   std::vector<Py_ssize_t> pending_rows;  // rows that held the key with None before any value
 };
 

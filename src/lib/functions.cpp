@@ -199,21 +199,25 @@ constexpr const char* kSameOrderDoc =
 
 }  // namespace
 
-// A null body means the function is not built yet and is not registered.
 const FunctionEntry kFunctions[kFunctionCount] = {
     {{"parse", {"s"}, 1, 1, false}, kParseDoc, &numparse::parse_body},
     {{"normalize_numeric_str", {"s"}, 1, 1, false},
      kNormalizeNumericStrDoc,
      &numparse::normalize_numeric_str_body},
-    {{"multikeysort", {"items", "columns", "inplace"}, 3, 2, false}, kMultikeysortDoc, nullptr},
-    {{"sanitize_vulgar_string", {"s"}, 1, 1, false}, kSanitizeVulgarStringDoc, &text::sanitize_vulgar_string_body},
+    {{"multikeysort", {"items", "columns", "inplace"}, 3, 2, false},
+     kMultikeysortDoc,
+     &dictsort::multikeysort_body},
+    {{"sanitize_vulgar_string", {"s"}, 1, 1, false},
+     kSanitizeVulgarStringDoc,
+     &text::sanitize_vulgar_string_body},
     {{"uncamel", {"camel"}, 1, 1, false}, kUncamelDoc, &text::uncamel_body},
     {{"underscore_to_camelcase", {"s"}, 1, 1, false},
      kUnderscoreToCamelcaseDoc,
      &text::underscore_to_camelcase_body},
     {{"collapse", {}, 0, 0, true}, kCollapseDoc, &iter::collapse_body},
     {{"backfill", {"values"}, 1, 1, false}, kBackfillDoc, &iter::backfill_body},
-    {{"backfill_iterdict", {"iterdict"}, 1, 1, false}, kBackfillIterdictDoc,
+    {{"backfill_iterdict", {"iterdict"}, 1, 1, false},
+     kBackfillIterdictDoc,
      &iter::backfill_iterdict_body},
     {{"same_order", {"ref_list", "comp"}, 2, 2, false}, kSameOrderDoc, &iter::same_order_body},
 };

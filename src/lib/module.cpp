@@ -26,10 +26,10 @@ PyObject* entry_point(PyObject* /*self*/, PyObject* const* args, Py_ssize_t narg
 
 template <std::size_t... Index>
 std::array<PyMethodDef, kFunctionCount> make_method_defs(std::index_sequence<Index...>) {
-  return {PyMethodDef{
-      kFunctions[Index].signature.name.data(),
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<Index>)),
-      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kFunctions[Index].doc}...};
+  return {
+      PyMethodDef{kFunctions[Index].signature.name.data(),
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<Index>)),
+                  METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kFunctions[Index].doc}...};
 }
 
 // The interpreter keeps pointers to these for as long as the functions live.
@@ -82,8 +82,8 @@ int exec_module(PyObject* module) noexcept {
     }
     auto& defs = method_defs();
     for (std::size_t i = 0; i < kFunctionCount; ++i) {
-      if (!kFunctions[i].body) continue;
-      if (Status added = add_function(module, defs[i]); !added) return fail(std::move(added).error());
+      if (Status added = add_function(module, defs[i]); !added)
+        return fail(std::move(added).error());
     }
     return new_none();
   });
@@ -112,4 +112,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace vesk
 
-PyMODINIT_FUNC PyInit__vesk(void) { return PyModuleDef_Init(&vesk::module_definition); }
+PyMODINIT_FUNC PyInit__vesk(void) {
+  return PyModuleDef_Init(&vesk::module_definition);
+}

@@ -118,9 +118,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_vesk_testhooks", nullptr, -1, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "_vesk_testhooks",
+                          nullptr,
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__vesk_testhooks(void) { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit__vesk_testhooks(void) {
+  return PyModule_Create(&definition);
+}

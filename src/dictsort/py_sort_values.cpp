@@ -1,0 +1,204 @@
+#include "dictsort/py_sort_values.hpp"
+
+#include <string_view>
+
+#include "binding/build.hpp"
+#include "binding/convert.hpp"
+
+namespace vesk::dictsort {
+namespace {
+
+// Whether the integer or float conversion of the interpreter could accept an
+// object of this type, or run Python code while trying. A type without any of
+// these slots is refused by both without running anything, so the refusals
+// (two exceptions made and discarded per value) can be skipped.
+bool may_convert_to_number(PyObject* value) {
+  if (PyLong_Check(value) || PyFloat_Check(value)) return true;
+  const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+  return number && (number->nb_index || number->nb_int || number->nb_float);
+}
+
+// The last two kinds: Text when the value has a UTF-8 form, else Object.
+SortValue text_or_object(Ref value, ValueStore& store) {
+  if (PyUnicode_Check(value.get())) {
+    // A failure (lone surrogates) is discarded with the error value.
+    if (Result<std::string_view> text = to_text_view(value.get())) {
+      return SortValue::text(store.texts.store(*text));
+    }
+  }
+  const SortValue object = SortValue::object(value.get());
+  store.objects.push_back(std::move(value));
+  return object;
+}
+
+// The conversions, in the order that decides which kind a value lands in:
+// integer, exact float, float conversion, text, object.
+SortValue convert_value(Ref value, ValueStore& store) {
+  PyObject* const v = value.get();
+  if (v == Py_None) return SortValue::missing();
+
+  // The common exact types answer without the detour through refused
+  // conversions; the kinds they land in are the same.
+  if (PyLong_CheckExact(v) || PyBool_Check(v)) {
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) return SortValue::integer(integer);
+    // Too large for 64 bits: the nearest double, if there is one.
+    const double number = PyLong_AsDouble(v);
+    if (number != -1.0 || !PyErr_Occurred()) return SortValue::number(number);
+    discard_pending_exception();
+    return text_or_object(std::move(value), store);
+  }
+  if (PyFloat_CheckExact(v)) return SortValue::number(PyFloat_AS_DOUBLE(v));
+  if (PyUnicode_CheckExact(v) || !may_convert_to_number(v)) {
+    return text_or_object(std::move(value), store);
+  }
+
+  const long integer = PyLong_AsLong(v);
+  if (integer != -1 || !PyErr_Occurred()) return SortValue::integer(integer);
+  discard_pending_exception();
+  if (PyFloat_CheckExact(v)) return SortValue::number(PyFloat_AS_DOUBLE(v));
+  const double number = PyFloat_AsDouble(v);
+  if (number != -1.0 || !PyErr_Occurred()) return SortValue::number(number);
+  discard_pending_exception();
+  return text_or_object(std::move(value), store);
+}
+
+// A value as a Python object for a comparison through Python (new reference).
+Ref to_python(const SortValue& value) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+      return new_int(value.as_integer());
+    case ValueKind::Float:
+      return new_float(value.as_number());
+    case ValueKind::Text:
+      return new_text(value.as_text());
+    case ValueKind::Object:
+      return Ref::borrow(value.as_object());
+    case ValueKind::Missing:
+      break;
+  }
+  internal_failure("a missing sort value has no Python object");
+}
+
+enum class Truth : std::uint8_t { No, Yes, Raised };
+
+// bool(x <op> y), with any exception discarded.
+Truth python_test(PyObject* x, PyObject* y, int op) {
+  Ref result = Ref::steal(PyObject_RichCompare(x, y, op));
+  if (!result) {
+    discard_pending_exception();
+    return Truth::Raised;
+  }
+  const int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) {
+    discard_pending_exception();
+    return Truth::Raised;
+  }
+  return truth ? Truth::Yes : Truth::No;
+}
+
+}  // namespace
+
+void extract_row(PyObject* item, std::span<const SortColumn> columns, ValueStore& store,
+                 std::span<SortValue> row) {
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    row[i] = extract_sort_value(item, columns[i].name, store);
+  }
+}
+
+std::vector<SortColumn> parse_sort_columns(PyObject* columns) {
+  std::vector<SortColumn> parsed;
+  if (columns == Py_None) return parsed;
+  if (PyUnicode_Check(columns)) {
+    // A str without a UTF-8 form gives no column: as a sequence it would be
+    // refused too.
+    if (Result<std::string_view> text = to_text_view(columns)) {
+      parsed.push_back(make_sort_column(*text));
+    }
+    return parsed;
+  }
+  if (PyList_Check(columns)) {
+    // No Python code runs in this loop, so borrowed elements are safe; the
+    // bound on both lengths is only a guard.
+    const Py_ssize_t initial = PyList_GET_SIZE(columns);
+    for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(columns); ++i) {
+      PyObject* element = PyList_GET_ITEM(columns, i);
+      if (!PyUnicode_Check(element)) continue;
+      if (Result<std::string_view> text = to_text_view(element)) {
+        parsed.push_back(make_sort_column(*text));
+      }
+    }
+    return parsed;
+  }
+  // All or nothing; the error of a refused sequence is discarded.
+  if (Result<std::vector<std::string>> texts = to_text_sequence(columns)) {
+    parsed.reserve(texts->size());
+    for (const std::string& text : *texts) parsed.push_back(make_sort_column(text));
+  }
+  return parsed;
+}
+
+KeySet collect_present_keys(PyObject* items, std::span<const SortColumn> columns) {
+  std::unordered_set<std::string_view> wanted;
+  for (const SortColumn& column : columns) wanted.insert(column.name);
+  KeySet present;
+  // Reading dicts runs no Python code, so neither the list nor its dicts can
+  // change during the scan; it stops as soon as every name has been seen.
+  const Py_ssize_t initial = PyList_GET_SIZE(items);
+  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(items); ++i) {
+    if (present.size() == wanted.size()) break;
+    PyObject* item = PyList_GET_ITEM(items, i);
+    if (!PyDict_Check(item)) continue;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(item, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) continue;
+      Result<std::string_view> text = to_text_view(key);
+      if (text && wanted.contains(*text)) present.emplace(*text);
+    }
+  }
+  return present;
+}
+
+std::vector<SortColumn> filter_columns(std::vector<SortColumn> columns, const KeySet& keys) {
+  std::erase_if(columns, [&](const SortColumn& column) { return !keys.contains(column.name); });
+  return columns;
+}
+
+SortValue extract_sort_value(PyObject* item, std::string_view name, ValueStore& store) {
+  Ref value;
+  {
+    // A fresh key for every lookup; it is released before the value is looked
+    // at.
+    Ref key = new_text(name);
+    value = Ref::steal(PyObject_GetItem(item, key.get()));
+  }
+  if (!value) {
+    // Missing key, unsubscriptable item or a failing custom lookup alike.
+    discard_pending_exception();
+    return SortValue::missing();
+  }
+  return convert_value(std::move(value), store);
+}
+
+Ordering compare_python_values(PyObject* x, PyObject* y) {
+  switch (python_test(x, y, Py_LT)) {
+    case Truth::Yes:
+      return Ordering::Less;
+    case Truth::Raised:
+      return Ordering::Equal;
+    case Truth::No:
+      break;
+  }
+  return python_test(x, y, Py_GT) == Truth::Yes ? Ordering::Greater : Ordering::Equal;
+}
+
+Ordering compare_through_python(const SortValue& a, const SortValue& b) {
+  const Ref x = to_python(a);
+  const Ref y = to_python(b);
+  return compare_python_values(x.get(), y.get());
+}
+
+}  // namespace vesk::dictsort
