@@ -87,7 +87,7 @@ def test_collapse_shared_subcontainers_are_not_cycles():
     assert collapse([x, x, (x,)]) == [1, 2] * 3
 
 
-@pytest.mark.parametrize("shape", ["self", "through_tuple", "deep", "late"])
+@pytest.mark.parametrize("shape", ["self", "through_tuple", "deep", "late", "side_branches", "period3"])
 def test_collapse_detects_cycles(shape):
     a = [1]
     if shape == "self":
@@ -100,6 +100,16 @@ def test_collapse_detects_cycles(shape):
             inner.append([])
             inner = inner[-1]
         inner.append(a)
+    elif shape == "side_branches":  # deep finite branches before every cyclic step
+        side = [0]
+        for _ in range(200):
+            side = [side]
+        a.extend([side, (side, a)])
+    elif shape == "period3":
+        b, c = [2], [3]
+        a.append(b)
+        b.append(c)
+        c.append(a)
     else:  # a cycle found only after a long acyclic stretch
         tail = [9]
         tail.append(tail)

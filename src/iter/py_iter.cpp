@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "binding/build.hpp"
@@ -25,34 +24,22 @@ struct Frame {
   Py_ssize_t next;
 };
 
-// Cycle checks start only below this depth, so ordinary data pays nothing;
-// a cycle makes the path grow without bound and is caught once it gets here.
-constexpr std::size_t kCycleCheckDepth = 64;
+// A container that holds itself (directly or through others) sends the walk
+// down an endless path. That path is eventually periodic: from a given
+// container the walk always descends into the same child, the first one whose
+// content is endless. So once the path is deep enough, its newest container
+// is already on it. Checking only when the depth reaches a power of two from
+// 64 on finds every cycle, costs shallow data nothing and deep data O(1)
+// amortised per level.
+constexpr std::size_t kFirstCycleCheck = 64;
 
-class PathSet {
- public:
-  // Returns false when `container` is already on the path.
-  bool push(const std::vector<Frame>& frames, PyObject* container) {
-    if (!active_) {
-      if (frames.size() < kCycleCheckDepth) return true;
-      for (const Frame& frame : frames) on_path_.insert(frame.container);
-      active_ = true;
-    }
-    return on_path_.insert(container).second;
+bool newest_is_repeated(const std::vector<Frame>& frames) {
+  PyObject* const newest = frames.back().container;
+  for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+    if (frames[i].container == newest) return true;
   }
-  void pop(const std::vector<Frame>& frames, PyObject* container) {
-    if (!active_) return;
-    on_path_.erase(container);
-    if (frames.size() < kCycleCheckDepth / 2) {
-      on_path_.clear();
-      active_ = false;
-    }
-  }
-
- private:
-  bool active_ = false;
-  std::unordered_set<PyObject*> on_path_;
-};
+  return false;
+}
 
 inline Py_ssize_t container_size(PyObject* container) {
   return PyList_Check(container) ? PyList_GET_SIZE(container) : PyTuple_GET_SIZE(container);
@@ -74,21 +61,20 @@ Result<Ref> collapse_body(BoundArgs& args) {
   std::vector<Frame> frames;
   frames.reserve(16);
   frames.push_back(Frame{args.varargs.get(), 0});
-  PathSet path;
   while (!frames.empty()) {
     Frame& top = frames.back();
     PyObject* container = top.container;
     if (top.next >= container_size(container)) {
       frames.pop_back();
-      path.pop(frames, container);
       continue;
     }
     PyObject* item = container_item(container, top.next++);
     if (is_container(item)) {
-      if (!path.push(frames, item)) {
+      frames.push_back(Frame{item, 0});
+      const std::size_t depth = frames.size();
+      if (depth >= kFirstCycleCheck && (depth & (depth - 1)) == 0 && newest_is_repeated(frames)) {
         return fail(Error::value_error("collapse() argument contains a reference cycle"));
       }
-      frames.push_back(Frame{item, 0});
     } else if (Status appended = list_append(result.get(), item); !appended) {
       return fail(std::move(appended).error());
     }
