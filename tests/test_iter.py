@@ -433,3 +433,57 @@ def test_same_order_matches_model(ref, comp):
     else:
         expected = False
     assert same_order(ref, comp) is expected
+
+
+class OddKey(str):
+    """Equal only to itself, so a dict can hold it beside a plain str of the same text."""
+
+    def __hash__(self):
+        return 12345
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize(
+    "rows, expected",
+    [
+        ([{"a": None, OddKey("a"): 1}], [{"a": 1}]),
+        ([{"a": None}, {"a": None, OddKey("a"): 1}], [{"a": 1}, {"a": 1}]),
+        ([{"a": 1, OddKey("a"): None}], [{"a": 1}]),
+    ],
+)
+def test_backfill_iterdict_keys_sharing_a_text(rows, expected):
+    assert backfill_iterdict(rows) == expected
+
+
+@pytest.mark.parametrize("fn", [backfill, backfill_iterdict])
+def test_finalizers_mutating_the_input_during_a_call(fn):
+    """Garbage collection inside the call runs __del__ methods that empty the list."""
+    victims = []
+
+    class Cleaner:
+        def __del__(self):
+            victims.clear()
+
+    def make_garbage():
+        for _ in range(50):
+            c = Cleaner()
+            c.cycle = c
+
+    old = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        for _ in range(30):
+            victims[:] = [{"a": None, "b": i} for i in range(300)] if fn is backfill_iterdict else [
+                None if i % 3 else i for i in range(300)
+            ]
+            make_garbage()
+            try:
+                result = fn(victims)
+            except IndexError:
+                continue
+            assert isinstance(result, list)
+    finally:
+        gc.set_threshold(*old)
+        gc.collect()

@@ -84,20 +84,31 @@ Result<Ref> collapse_body(BoundArgs& args) {
 
 // ---------------------------------------------------------------- backfill
 
+// A new list of `list`'s length. Creating it may run a garbage collection,
+// whose finalizers are Python code that could change `list`; the length is
+// read again until it holds still, so the reads that follow stay in bounds
+// (nothing after the creation runs Python code).
+Ref new_list_like(PyObject* list, Py_ssize_t& length) {
+  for (;;) {
+    length = PyList_GET_SIZE(list);
+    Ref made = new_list(length);
+    if (PyList_GET_SIZE(list) == length) return made;
+  }
+}
+
 Result<Ref> backfill_body(BoundArgs& args) {
   Result<PyObject*> values = argument("values", check_list(args[0]));
   if (!values) return fail(std::move(values).error());
   PyObject* list = *values;
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  if (n == 0) return new_list(0);
+  if (PyList_GET_SIZE(list) == 0) return new_list(0);
 
+  Py_ssize_t n = 0;
+  Ref result = new_list_like(list, n);
   Py_ssize_t first = 0;
   while (first < n && PyList_GET_ITEM(list, first) == Py_None) ++first;
-  if (first == n) return Ref::borrow(list);
+  if (first == n) return n == 0 ? std::move(result) : Ref::borrow(list);
 
-  // No Python code runs from here on, so the list keeps its length and items.
   PyObject* fill = PyList_GET_ITEM(list, first);
-  Ref result = new_list(n);
   for (Py_ssize_t j = 0; j < n; ++j) {
     PyObject* item = PyList_GET_ITEM(list, j);
     if (item != Py_None) fill = item;
@@ -120,14 +131,15 @@ struct TextHash {
 // What is known of one key text during a call.
 struct KeyState {
   Ref key;                               // the one new str used for this key in every output row
-  PyObject* latest = nullptr;            // most recent non-None value (kept alive by its row)
+  Ref latest;                            // most recent non-None value
   std::vector<Py_ssize_t> pending_rows;  // rows that held the key with None before any value
 };
 
 class KeyTable {
  public:
   // The state of the key object `key`. Keys are matched by their text; the
-  // object cache saves re-reading the text of the key objects that rows share.
+  // cache by object saves re-reading the text of the key objects that rows
+  // share, and holds them so that no other object can take their address.
   Result<KeyState*> find(PyObject* key) {
     if (auto cached = by_object_.find(key); cached != by_object_.end()) return cached->second;
     if (!PyUnicode_Check(key)) {
@@ -141,6 +153,7 @@ class KeyTable {
       states_.back()->key = new_text(*text);
       found = by_text_.emplace(std::string(*text), states_.back().get()).first;
     }
+    held_.push_back(Ref::borrow(key));
     by_object_.emplace(key, found->second);
     return found->second;
   }
@@ -149,7 +162,36 @@ class KeyTable {
   std::vector<std::unique_ptr<KeyState>> states_;
   std::unordered_map<std::string, KeyState*, TextHash, std::equal_to<>> by_text_;
   std::unordered_map<PyObject*, KeyState*> by_object_;
+  std::vector<Ref> held_;
 };
+
+// One key set in an output row.
+struct Write {
+  KeyState* state;
+  Ref value;
+};
+
+bool same_keys(const std::vector<Write>& a, const std::vector<Write>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].state != b[i].state) return false;
+  }
+  return true;
+}
+
+// The output row for `writes`. Rows of a table mostly set the same keys in
+// the same order as the row before; copying that row's dict (a flat clone of
+// its key table) and replacing the values is then much cheaper than inserting
+// every key into a fresh dict.
+Result<Ref> build_row(const std::vector<Write>& writes, PyObject* like) {
+  Ref out = like ? created(PyDict_Copy(like)) : new_dict();
+  for (const Write& write : writes) {
+    if (Status set = dict_set(out.get(), write.state->key.get(), write.value.get()); !set) {
+      return fail(std::move(set).error());
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -158,49 +200,63 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
   if (!checked) return fail(std::move(checked).error());
   PyObject* list = *checked;
   const Py_ssize_t n = PyList_GET_SIZE(list);
+  // Slots stay null until filled, which the list's deallocation tolerates
+  // should the call fail half-way.
   Ref result = new_list(n);
-  // The result is filled front to back; until a slot is filled it is null,
-  // which the list's deallocation tolerates should the call fail half-way.
   KeyTable keys;
+  std::vector<Write> writes;
+  std::vector<Write> previous_writes;
+  PyObject* previous_out = nullptr;  // held by `result`
+  bool previous_changed = false;     // a later row filled a key into it
   for (Py_ssize_t r = 0; r < n; ++r) {
-    PyObject* row = PyList_GET_ITEM(list, r);
-    if (Result<PyObject*> is_dict = check_dict(row); !is_dict) {
+    // Creating dicts can run finalizers (Python code) through the garbage
+    // collector: the row is fetched with a bounds check and held.
+    PyObject* fetched = PyList_GetItem(list, r);
+    if (!fetched) return fail_fetched();
+    const Ref row = Ref::borrow(fetched);
+    if (Result<PyObject*> is_dict = check_dict(row.get()); !is_dict) {
       return fail(std::move(is_dict).error());
     }
-    Ref out = new_dict();
-    const Py_ssize_t size_at_start = PyDict_GET_SIZE(row);
+    writes.clear();
+    const Py_ssize_t size_at_start = PyDict_GET_SIZE(row.get());
     Py_ssize_t position = 0;
     Py_ssize_t read = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(row, &position, &key, &value)) {
+    while (PyDict_Next(row.get(), &position, &key, &value)) {
       if (++read > size_at_start) internal_failure("dictionary keys changed during iteration");
       Result<KeyState*> found = keys.find(key);
       if (!found) return fail(std::move(found).error());
       KeyState& state = **found;
       if (value != Py_None) {
-        state.latest = value;
+        state.latest = Ref::borrow(value);
         for (Py_ssize_t earlier : state.pending_rows) {
+          // Two keys of one row can share a text (str subclasses with their
+          // own hashing); this row then gets the value from the write below.
+          if (earlier == r) continue;
           Status set = dict_set(PyList_GET_ITEM(result.get(), earlier), state.key.get(), value);
           if (!set) return fail(std::move(set).error());
+          previous_changed |= earlier == r - 1;
         }
         state.pending_rows.clear();
         state.pending_rows.shrink_to_fit();
-        if (Status set = dict_set(out.get(), state.key.get(), value); !set) {
-          return fail(std::move(set).error());
-        }
+        writes.push_back(Write{&state, Ref::borrow(value)});
       } else if (state.latest) {
-        if (Status set = dict_set(out.get(), state.key.get(), state.latest); !set) {
-          return fail(std::move(set).error());
-        }
+        writes.push_back(Write{&state, Ref::borrow(state.latest.get())});
       } else {
         state.pending_rows.push_back(r);
       }
     }
-    if (PyDict_GET_SIZE(row) != size_at_start) {
+    if (PyDict_GET_SIZE(row.get()) != size_at_start) {
       internal_failure("dictionary changed size during iteration");
     }
-    PyList_SET_ITEM(result.get(), r, out.release());
+    const bool reuse = previous_out && !previous_changed && same_keys(writes, previous_writes);
+    Result<Ref> out = build_row(writes, reuse ? previous_out : nullptr);
+    if (!out) return fail(std::move(out).error());
+    previous_out = out->get();
+    previous_changed = false;
+    PyList_SET_ITEM(result.get(), r, out->release());
+    std::swap(writes, previous_writes);
   }
   return result;
 }
