@@ -7,6 +7,7 @@ medians over repeats after a warm-up call.
 
 from __future__ import annotations
 
+import gc
 import statistics
 import time
 from typing import Callable, Sequence
@@ -30,6 +31,32 @@ def auto_number(fn: Callable[[], object], budget: float = 0.05) -> int:
     fn()
     once = max(time.perf_counter() - start, 1e-7)
     return max(1, int(budget / once))
+
+
+def interleaved_medians(
+    fns: Sequence[Callable[[], object]], numbers: Sequence[int], repeat: int = 7
+) -> list[float]:
+    """Median seconds per call of each of `fns`, timed in turn within every round.
+
+    Taking one round of every subject before the next round of any lets slow
+    drift (frequency scaling, a busy neighbour) hit all subjects alike, so their
+    ratios stay fair. The collector is off while timing, as in timeit; the
+    caller warms the subjects up first.
+    """
+    rounds: list[list[float]] = [[] for _ in fns]
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            for fn, number, times in zip(fns, numbers, rounds):
+                start = time.perf_counter()
+                for _ in range(number):
+                    fn()
+                times.append((time.perf_counter() - start) / number)
+    finally:
+        if was_enabled:
+            gc.enable()
+    return [statistics.median(times) for times in rounds]
 
 
 class Table:
