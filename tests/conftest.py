@@ -4,6 +4,39 @@ import os
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# The sanitizer run executes every test under ASan and UBSan, several times
+# slower: property tests keep their variety but draw fewer examples there.
+settings.register_profile(
+    "ci-sanitizer",
+    max_examples=15,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+# Loaded by the sanitizer run (the ASan runtime is preloaded into the
+# interpreter). Memory figures mean nothing there: ASan keeps freed blocks in
+# quarantine and pymalloc is off.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: builds or runs something big (deselect with -m 'not slow')"
+    )
+    config.addinivalue_line(
+        "markers", "no_sanitizer: measures memory, so it is skipped under the sanitizer build"
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if not SANITIZED:
+        return
+    skip = pytest.mark.skip(reason="memory figures are meaningless under ASan")
+    for item in items:
+        if "no_sanitizer" in item.keywords:
+            item.add_marker(skip)
 
 # A development build directory may be put first on the path; otherwise the
 # installed module is tested.

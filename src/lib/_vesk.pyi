@@ -2,7 +2,18 @@
 
 from typing import Any, Optional, Sequence, Union
 
-__all__: list[str]
+__all__ = [
+    "parse",
+    "normalize_numeric_str",
+    "multikeysort",
+    "sanitize_vulgar_string",
+    "uncamel",
+    "underscore_to_camelcase",
+    "collapse",
+    "backfill",
+    "backfill_iterdict",
+    "same_order",
+]
 
 def parse(s: str) -> Union[int, float, None]:
     """Extract number from string."""
