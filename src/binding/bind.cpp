@@ -48,7 +48,7 @@ Error missing_required(const CallSignature& signature, const BoundArgs& bound) {
 
 }  // namespace
 
-Result<BoundArgs> bind(const CallSignature& signature, const CallArgs& call) {
+Result<BoundArgs> bind_general(const CallSignature& signature, const CallArgs& call) {
   BoundArgs bound;
   const Py_ssize_t given = call.nargs;
   const Py_ssize_t params = signature.param_count;

@@ -33,7 +33,21 @@ struct BoundArgs {
   PyObject* operator[](std::size_t index) const noexcept { return slots[index]; }
 };
 
-// Binds the call or gives the exact TypeError of the first mismatch.
-Result<BoundArgs> bind(const CallSignature& signature, const CallArgs& call);
+// The general binder: keywords, the variadic tuple and every binding error.
+Result<BoundArgs> bind_general(const CallSignature& signature, const CallArgs& call);
+
+// Binds the call or gives the exact TypeError of the first mismatch. Calls
+// with positional arguments only, as many as the function takes, are bound
+// inline: that is nearly every call.
+inline Result<BoundArgs> bind(const CallSignature& signature, const CallArgs& call) {
+  if (call.kwnames == nullptr && !signature.variadic && call.nargs >= signature.required &&
+      call.nargs <= signature.param_count) {
+    BoundArgs bound;
+    for (Py_ssize_t i = 0; i < call.nargs; ++i)
+      bound.slots[static_cast<std::size_t>(i)] = call.args[i];
+    return bound;
+  }
+  return bind_general(signature, call);
+}
 
 }  // namespace vesk

@@ -167,9 +167,9 @@ Error Error::fetch() {
 }
 
 bool Error::matches(PyObject* exc_type) const {
-  switch (kind_) {
+  switch (data_->kind) {
     case Kind::Captured:
-      return PyErr_GivenExceptionMatches(first_.get(), exc_type) != 0;
+      return PyErr_GivenExceptionMatches(data_->first.get(), exc_type) != 0;
     case Kind::TypeError:
     case Kind::TypeCheck:
       return PyErr_GivenExceptionMatches(PyExc_TypeError, exc_type) != 0;
@@ -186,26 +186,26 @@ bool Error::matches(PyObject* exc_type) const {
 void Error::raise_lazy() {
   Ref type;
   Ref argument;
-  switch (kind_) {
+  switch (data_->kind) {
     case Kind::TypeError:
       type = Ref::borrow(PyExc_TypeError);
-      argument = new_text(message_);
+      argument = new_text(data_->message);
       break;
     case Kind::ValueError:
       type = Ref::borrow(PyExc_ValueError);
-      argument = new_text(message_);
+      argument = new_text(data_->message);
       break;
     case Kind::SystemError:
       type = Ref::borrow(PyExc_SystemError);
-      argument = new_text(message_);
+      argument = new_text(data_->message);
       break;
     case Kind::TypeCheck:
       type = Ref::borrow(PyExc_TypeError);
-      argument = new_text(type_check_message(first_.get(), second_.get()));
+      argument = new_text(type_check_message(data_->first.get(), data_->second.get()));
       break;
     case Kind::Panic: {
       type = Ref::borrow(panic_exception_type());
-      Ref text = new_text(message_);
+      Ref text = new_text(data_->message);
       argument = created(PyTuple_New(1));
       PyTuple_SET_ITEM(argument.get(), 0, text.release());
       break;
@@ -225,21 +225,21 @@ void Error::raise_lazy() {
 }
 
 Ref Error::instance() {
-  if (kind_ != Kind::Captured) {
+  if (data_->kind != Kind::Captured) {
     raise_lazy();
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     *this = Error(Kind::Captured, Ref::steal(type), Ref::steal(value), Ref::steal(traceback));
-    message_.clear();
+    data_->message.clear();
   }
-  return Ref::borrow(second_.get());
+  return Ref::borrow(data_->second.get());
 }
 
 void Error::restore() && {
-  if (kind_ == Kind::Captured) {
-    PyErr_Restore(first_.release(), second_.release(), third_.release());
+  if (data_->kind == Kind::Captured) {
+    PyErr_Restore(data_->first.release(), data_->second.release(), data_->third.release());
   } else {
     raise_lazy();
   }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -69,21 +70,27 @@ class Error {
 
   // The message of a lazy value (empty for captured ones); for tests of the
   // pure layers and for diagnostics.
-  [[nodiscard]] const std::string& lazy_message() const noexcept { return message_; }
+  [[nodiscard]] const std::string& lazy_message() const noexcept { return data_->message; }
 
  private:
   enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, Panic, TypeCheck, Captured };
-  Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  // Behind one pointer, so that Result<T> stays small and cheap to pass on
+  // the success path; errors are rare and pay the allocation.
+  struct Data {
+    Kind kind;
+    std::string message;
+    // TypeCheck: object, required type. Captured: type, instance, traceback.
+    Ref first;
+    Ref second;
+    Ref third;
+  };
+  Error(Kind kind, std::string message)
+      : data_(std::make_unique<Data>(Data{kind, std::move(message), {}, {}, {}})) {}
   Error(Kind kind, Ref a, Ref b, Ref c)
-      : kind_(kind), first_(std::move(a)), second_(std::move(b)), third_(std::move(c)) {}
+      : data_(std::make_unique<Data>(Data{kind, {}, std::move(a), std::move(b), std::move(c)})) {}
   void raise_lazy();
 
-  Kind kind_;
-  std::string message_;
-  // TypeCheck: object, required type. Captured: type, instance, traceback.
-  Ref first_;
-  Ref second_;
-  Ref third_;
+  std::unique_ptr<Data> data_;
 };
 
 template <class T>
