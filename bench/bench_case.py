@@ -7,13 +7,13 @@ Run from the repository root with the built module on the path:
 from __future__ import annotations
 
 import random
-import re
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from harness import Table  # noqa: E402
+from idioms import regex_uncamel, split_camelcase  # noqa: E402
 
 from _vesk import uncamel, underscore_to_camelcase  # noqa: E402
 
@@ -60,19 +60,6 @@ def ascii_text(rng: random.Random, size: int) -> str:
     return "".join(sentences)[:size]
 
 
-_FIRST_CAP = re.compile(r"(.)([A-Z][a-z]+)")
-_ALL_CAP = re.compile(r"([a-z0-9])([A-Z])")
-
-
-def regex_uncamel(s: str) -> str:
-    return _ALL_CAP.sub(r"\1_\2", _FIRST_CAP.sub(r"\1_\2", s)).lower()
-
-
-def split_camelcase(s: str) -> str:
-    words = s.split("_")
-    return words[0].lower() + "".join(w.capitalize() for w in words[1:])
-
-
 def main() -> None:
     rng = random.Random(20250917)
     ids = identifiers(rng, 100_000)
@@ -80,30 +67,28 @@ def main() -> None:
     text = ascii_text(rng, 1_800_000)
 
     table = Table("case transforms")
-    table.compare(
-        "100k identifiers",
-        ("uncamel", lambda: [uncamel(s) for s in ids]),
-        ("two re.sub + lower", lambda: [regex_uncamel(s) for s in ids]),
-        target="<= 0.2 (5x)",
-    )
-    table.compare(
-        "1.8 MB ASCII text",
-        ("uncamel", lambda: uncamel(text)),
-        ("str.lower", text.lower),
-        target="<= 3",
-    )
-    table.compare(
-        "100k snake_case names",
-        ("underscore_to_camelcase", lambda: [underscore_to_camelcase(s) for s in names]),
-        ("split('_') + capitalize", lambda: [split_camelcase(s) for s in names]),
-        target="<= 0.333 (3x)",
-    )
-    table.compare(
-        "1.8 MB ASCII text",
-        ("underscore_to_camelcase", lambda: underscore_to_camelcase(text)),
-        ("str.lower", text.lower),
-        target="<= 3",
-    )
+    for workload, ours, baseline, target in [
+        (
+            "100k identifiers",
+            ("uncamel", lambda: [uncamel(s) for s in ids]),
+            ("two re.sub + lower", lambda: [regex_uncamel(s) for s in ids]),
+            "<= 0.2 (5x)",
+        ),
+        ("1.8 MB ASCII text", ("uncamel", lambda: uncamel(text)), ("str.lower", text.lower), "<= 3"),
+        (
+            "100k snake_case names",
+            ("underscore_to_camelcase", lambda: [underscore_to_camelcase(s) for s in names]),
+            ("split('_') + capitalize", lambda: [split_camelcase(s) for s in names]),
+            "<= 0.333 (3x)",
+        ),
+        (
+            "1.8 MB ASCII text",
+            ("underscore_to_camelcase", lambda: underscore_to_camelcase(text)),
+            ("str.lower", text.lower),
+            "<= 3",
+        ),
+    ]:
+        table.compare(workload, ours, baseline, target=target)
     table.print()
 
 

@@ -7,22 +7,9 @@ import itertools
 import random
 
 from harness import Table
+from idioms import py_flatten
 
 import _vesk
-
-
-def py_flatten(*args):
-    """An idiomatic iterative flatten a user would write."""
-    out, stack = [], [iter(args)]
-    while stack:
-        for item in stack[-1]:
-            if isinstance(item, (list, tuple)):
-                stack.append(iter(item))
-                break
-            out.append(item)
-        else:
-            stack.pop()
-    return out
 
 
 def main() -> None:

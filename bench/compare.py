@@ -3,7 +3,8 @@
 Each function runs on fixed, seeded workloads beside three kinds of reference,
 all timed in the same run:
 
-  idiom   the pure-Python code a user would write for the same job;
+  idiom   the pure-Python code a user would write for the same job
+          (bench/idioms.py, shared with the bench_*.py scripts);
   peer    the libraries people install for it (the `bench` extra of
           pyproject.toml: more-itertools, inflection, pyhumps, pandas,
           price-parser), conversions to and from plain records included;
@@ -33,7 +34,6 @@ import operator
 import os
 import platform
 import random
-import re
 import sys
 import time
 from dataclasses import dataclass, field
@@ -43,6 +43,20 @@ from typing import Callable, Iterator, Sequence
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from harness import interleaved_medians  # noqa: E402
+from idioms import (  # noqa: E402
+    greedy_same_order,
+    py_backfill,
+    py_backfill_iterdict,
+    py_flatten,
+    py_normalize,
+    py_parse,
+    py_same_order,
+    py_sanitize,
+    py_sort_none_nan,
+    recipe_line,
+    regex_uncamel,
+    split_camelcase,
+)
 
 import _vesk  # noqa: E402
 
@@ -122,42 +136,6 @@ def whole(result) -> list:
 # --------------------------------------------------------------------------------------
 # Number strings: parse and normalize_numeric_str
 
-_NOT_KEPT = re.compile(r"[^0-9().\-]")
-
-
-def py_parse(s: str) -> int | float | None:
-    """Regex filter, accounting parentheses, then int() or float()."""
-    kept = _NOT_KEPT.sub("", s)
-    if not kept:
-        return None
-    if kept[0] == "(" and kept[-1] == ")":
-        kept = "-" + kept[1:-1]
-    try:
-        return float(kept) if "." in kept else int(kept)
-    except ValueError:
-        return None
-
-
-def py_normalize(s: str) -> str | None:
-    """strip / replace version of the formatting rules."""
-    s = s.strip()
-    if not s:
-        return None
-    negative = s[0] == "(" and s[-1] == ")"
-    if negative:
-        s = s[1:-1].strip()
-        if not s:
-            return None
-    s = s.replace(",", "")
-    if not s:
-        return None
-    if s[-1] == "%":
-        s = s[:-1].strip()
-        if not s:
-            return None
-    return "-" + s if negative else s
-
-
 def price_amount(s: str) -> float | None:
     return price_parser.Price.fromstring(s).amount_float
 
@@ -216,19 +194,6 @@ UNICODE_WORDS = [
     "école", "normale", "straße", "größe", "über", "maß", "ñandú", "çağ", "αθήνα", "πόλη",
     "москва", "сити", "ærø", "łódź", "île", "été", "fußball", "weiß", "österreich", "ångström",
 ]  # fmt: skip
-
-_FIRST_CAP = re.compile(r"(.)([A-Z][a-z]+)")
-_ALL_CAP = re.compile(r"([a-z0-9])([A-Z])")
-
-
-def regex_uncamel(s: str) -> str:
-    return _ALL_CAP.sub(r"\1_\2", _FIRST_CAP.sub(r"\1_\2", s)).lower()
-
-
-def split_camelcase(s: str) -> str:
-    words = s.split("_")
-    return words[0].lower() + "".join(w.capitalize() for w in words[1:])
-
 
 def camel(words: Sequence[str]) -> str:
     return words[0].lower() + "".join(w[:1].upper() + w[1:] for w in words[1:])
@@ -370,45 +335,8 @@ def identifier_cases(rng: random.Random, n: int) -> Iterator[Case]:
 # --------------------------------------------------------------------------------------
 # Recipe lines: sanitize_vulgar_string
 
-FRACTIONS = {
-    "¼": 0.25, "½": 0.5, "¾": 0.75, "⅓": 1 / 3, "⅔": 2 / 3, "⅕": 0.2, "⅖": 0.4,
-    "⅗": 0.6, "⅘": 0.8, "⅙": 1 / 6, "⅚": 5 / 6, "⅛": 0.125, "⅜": 0.375, "⅝": 0.625,
-    "⅞": 0.875,
-}  # fmt: skip
-_FRACTION = re.compile(r"(\d*)\s*([" + "".join(FRACTIONS) + "])")
-
-
-def six_places(value: float) -> str:
-    return f"{round(value, 6):.6f}".rstrip("0").rstrip(".")
-
-
-def _fraction_replacement(m: re.Match[str]) -> str:
-    fraction = FRACTIONS[m.group(2)]
-    if m.group(1):
-        return six_places(float(m.group(1)) + fraction)
-    return (" " if m.start() else "") + six_places(fraction)
-
-
-def py_sanitize(text: str) -> str:
-    return _FRACTION.sub(_fraction_replacement, text)
-
-
 def recipe_lines(rng: random.Random, count: int, with_fractions: bool) -> list[str]:
-    units = ["cup", "cups", "tsp", "tbsp", "oz", "lb", "g", "pinch", "can", "clove"]
-    foods = ["flour", "sugar", "butter", "salt", "milk", "eggs", "garlic", "onion", "rice", "stock"]
-    verbs = ["Add", "Stir in", "Whisk", "Fold in", "Season with", "Sprinkle", "Melt", "Chop"]
-    fractions = list(FRACTIONS)
-    lines = []
-    for _ in range(count):
-        amount = str(rng.randint(1, 12))
-        if with_fractions:
-            fraction = rng.choice(fractions)
-            amount = rng.choice([amount + fraction, amount + " " + fraction, fraction, amount])
-        lines.append(
-            f"{rng.choice(verbs)} {amount} {rng.choice(units)} {rng.choice(foods)}, then cook for "
-            f"{rng.randint(2, 45)} minutes at {rng.randint(150, 230)} degrees."
-        )
-    return lines
+    return [recipe_line(rng, with_fractions) for _ in range(count)]
 
 
 def recipe_cases(rng: random.Random, n: int) -> Iterator[Case]:
@@ -440,21 +368,6 @@ def recipe_cases(rng: random.Random, n: int) -> Iterator[Case]:
 
 # --------------------------------------------------------------------------------------
 # Nesting: collapse
-
-
-def py_flatten(*args: object) -> list:
-    """Iterative flatten with a stack of iterators (a recursive one dies at depth 1,000)."""
-    out: list = []
-    stack = [iter(args)]
-    while stack:
-        for item in stack[-1]:
-            if isinstance(item, (list, tuple)):
-                stack.append(iter(item))
-                break
-            out.append(item)
-        else:
-            stack.pop()
-    return out
 
 
 def random_nest(rng: random.Random, depth: int, leaves: Iterator[int]) -> object:
@@ -529,40 +442,6 @@ def nesting_cases(rng: random.Random, side: int, items: int, depth: int) -> Iter
 # Back-filling: backfill and backfill_iterdict
 
 
-def py_backfill(values: list) -> list:
-    fill = next((v for v in values if v is not None), None)
-    if fill is None:
-        return values
-    out = []
-    for v in values:
-        if v is None:
-            out.append(fill)
-        else:
-            fill = v
-            out.append(v)
-    return out
-
-
-def py_backfill_iterdict(rows: list[dict]) -> list[dict]:
-    latest: dict = {}
-    pending: dict = {}
-    out: list[dict] = []
-    for row in rows:
-        new = {}
-        for key, value in row.items():
-            if value is not None:
-                latest[key] = value
-                for earlier in out[: pending.pop(key, 0)]:
-                    earlier[key] = value
-                new[key] = value
-            elif key in latest:
-                new[key] = latest[key]
-            else:
-                pending[key] = pending.get(key, 0) + 1
-        out.append(new)
-    return out
-
-
 PANDAS_FILL_DIFFERS = "ints come back as floats (None makes the column float64)"
 
 
@@ -612,21 +491,6 @@ def backfill_cases(rng: random.Random, n: int, rows: int) -> Iterator[Case]:
 
 # --------------------------------------------------------------------------------------
 # Subsequence checks: same_order
-
-
-def py_same_order(ref: list, comp: list) -> bool:
-    if len(comp) < len(ref):
-        return False
-    try:
-        positions = [comp.index(x) for x in ref]
-    except ValueError:
-        return False
-    return all(a <= b for a, b in zip(positions, positions[1:]))
-
-
-def greedy_same_order(ref: list, comp: list) -> bool:
-    it = iter(comp)
-    return all(x in it for x in ref)
 
 
 def same_order_cases(rng: random.Random, m: int, n: int) -> Iterator[Case]:
@@ -699,13 +563,6 @@ def make_rows(rng: random.Random, n: int) -> list[dict]:
 
 def pandas_sort(rows: list[dict], by: list[str], ascending: list[bool]):
     return lambda: pd.DataFrame(rows).sort_values(by=by, ascending=ascending).to_dict("records")
-
-
-def py_sort_none_nan(rows: list[dict]) -> list[dict]:
-    out = sorted(rows, key=operator.itemgetter("name"))
-    out.sort(key=lambda r: (r["score"] is not None, 0.0 if r["score"] is None else r["score"]), reverse=True)
-    out.sort(key=operator.itemgetter("grp"))
-    return out
 
 
 def pandas_peer(rows: list[dict], by: list[str], ascending: list[bool], differs: str = "") -> Ref:

@@ -352,17 +352,13 @@ def nested(depth):
 
 
 @pytest.mark.no_sanitizer
-@pytest.mark.parametrize("case", sorted(SUCCESS), ids=str)
-def test_success_paths_do_not_leak(case):
-    blocks, rss = growth(SUCCESS[case]())
-    assert blocks < BLOCK_SLACK, f"{blocks} blocks"
-    assert rss < RSS_SLACK, f"{rss} bytes"
-
-
-@pytest.mark.no_sanitizer
-@pytest.mark.parametrize("case", sorted(ERRORS), ids=str)
-def test_error_paths_do_not_leak(case):
-    blocks, rss = growth(ERRORS[case]())
+@pytest.mark.parametrize(
+    "make",
+    [pytest.param(SUCCESS[case], id=f"success-{case}") for case in sorted(SUCCESS)]
+    + [pytest.param(ERRORS[case], id=f"error-{case}") for case in sorted(ERRORS)],
+)
+def test_success_and_error_paths_do_not_leak(make):
+    blocks, rss = growth(make())
     assert blocks < BLOCK_SLACK, f"{blocks} blocks"
     assert rss < RSS_SLACK, f"{rss} bytes"
 
