@@ -281,3 +281,83 @@ def test_ascii_and_general_paths_agree(text):
     # UTF-8 path without changing what happens to the ASCII part.
     assert uncamel(text + "\u4e2d") == uncamel(text) + "\u4e2d"
     assert underscore_to_camelcase(text + "\u4e2d") == underscore_to_camelcase(text) + "\u4e2d"
+
+
+# The ASCII paths work on blocks of 16 bytes: a block reads one byte back and
+# one ahead, the last bytes go through a padded copy, and a short text is
+# built on the stack (up to 256 bytes) while a longer one is written into its
+# result in place.
+_EDGES = (0, 1, 14, 15, 16, 17, 31, 32, 33, 46, 47, 48, 49, -3, -2, -1)
+
+
+def _special_at_edges(length: int, fill: str, chars: str) -> list[str]:
+    texts = []
+    for at in _EDGES:
+        if abs(at) >= length:
+            continue
+        for a in chars:
+            for b in chars:
+                chars_ = list(fill * length)
+                chars_[at], chars_[(at + 1) % length] = a, b
+                texts.append("".join(chars_))
+    return texts
+
+
+@pytest.mark.parametrize("length", [2, 15, 16, 17, 33, 47, 48, 49, 64, 65, 255, 256, 257, 300])
+@pytest.mark.parametrize("fill", ["a", "B", "_", "7"])
+def test_block_edges(length, fill):
+    ucd = load_ucd() if have_ucd() else None
+    for text in _special_at_edges(length, fill, "Ab_3"):
+        snake, camel = uncamel(text), underscore_to_camelcase(text)
+        # The general path, taken for any non-ASCII text, is separate code.
+        assert uncamel(text + "\u4e2d") == snake + "\u4e2d", text
+        assert underscore_to_camelcase(text + "\u4e2d") == camel + "\u4e2d", text
+        if ucd is not None:
+            assert snake == model_uncamel(ucd, text), text
+            assert camel == model_underscore_to_camelcase(ucd, text), text
+
+
+@pytest.mark.parametrize("run", [1, 15, 16, 17, 31, 32, 33, 250, 256, 1000])
+def test_underscore_runs_shrink_the_output(run):
+    gap = "_" * run
+    assert underscore_to_camelcase(f"ab{gap}cd{gap}") == "abCd"
+    assert underscore_to_camelcase(f"{gap}Ab{gap}c" * 3) == "abCAbCAbC"
+    assert underscore_to_camelcase("x" * 300 + gap + "y") == "x" * 300 + "Y"
+    assert uncamel(f"aB{gap}CD") == f"a_b{gap}cd"
+
+
+@pytest.mark.parametrize(("prefix", "count"), [("", 25), ("xxxxxx", 25), ("", 26), ("", 400)])
+def test_acronym_runs_around_the_stack_limit(prefix, count):
+    # Fewer underscores than capitals: a long result is created too large and trimmed.
+    text = prefix + "HTTPServer" * count  # 250, 256, 260 and 4000 characters
+    result = uncamel(text)
+    assert result == "_".join(([prefix] if prefix else []) + ["http_server"] * count)
+    assert hash(result) == hash("".join(list(result)))
+
+
+@pytest.mark.parametrize(
+    ("func", "text", "expected"),
+    [
+        (uncamel, "a\u212a", "a_k"),  # Kelvin sign: non-ASCII input, ASCII output
+        (underscore_to_camelcase, "\u212a_x", "kX"),
+        (uncamel, "\u00c9t\u00e9", "\u00e9t\u00e9"),  # one byte per code point
+        (underscore_to_camelcase, "x_\u00ff", "x\u0178"),  # one byte, then two
+        (uncamel, "a\u0130", "a_i\u0307"),
+        (underscore_to_camelcase, "\u00e9_\U00016ebb", "\u00e9\U00016ea0"),  # one, then four
+        (underscore_to_camelcase, "\u03c3_\U00016ebb", "\u03c3\U00016ea0"),  # two, then four
+        (uncamel, "\U0001d400A\u00e9", "\U0001d400_a\u00e9"),
+    ],
+)
+def test_result_width_follows_the_widest_code_point(func, text, expected):
+    result = func(text)
+    assert result == expected
+    assert result.isascii() == expected.isascii()
+    assert hash(result) == hash(expected)
+    assert {expected: 1}[result] == 1
+
+
+def test_output_outgrows_the_inline_buffer():
+    # Short outputs are kept inside the buffer object, in the narrowest width.
+    text = "x" + "_\u0390" * 63  # 127 code points become 190
+    assert underscore_to_camelcase(text) == "x" + "\u0399\u0308\u0301" * 63
+    assert uncamel("\u0130" * 100) == "i\u0307" * 100  # widened, then grown

@@ -1,5 +1,6 @@
 #include "text/case.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -8,19 +9,12 @@
 #include <emmintrin.h>
 #endif
 
-#include "text/unicode.hpp"
+#include "text/unicode_tables.hpp"
 #include "text/utf8.hpp"
 
 namespace vesk::text {
 
 namespace {
-
-// Above ASCII, no code point below these has the property or mapping; the
-// table generator checks that the data keeps it so.
-constexpr char32_t kFirstUppercase = 0xC0;
-constexpr char32_t kFirstLowercase = 0xAA;
-constexpr char32_t kFirstLowerMapping = 0xC0;
-constexpr char32_t kFirstUpperMapping = 0xB5;
 
 constexpr bool ascii_upper(char32_t cp) noexcept {
   return cp - U'A' < 26;
@@ -31,170 +25,250 @@ constexpr bool ascii_lower(char32_t cp) noexcept {
 constexpr bool ascii_digit(char32_t cp) noexcept {
   return cp - U'0' < 10;
 }
+constexpr char32_t ascii_to_lower(char32_t cp) noexcept {
+  return ascii_upper(cp) ? cp + 0x20 : cp;
+}
+constexpr char32_t ascii_to_upper(char32_t cp) noexcept {
+  return ascii_lower(cp) ? cp - 0x20 : cp;
+}
+// Above ASCII, no code point below these has the property or mapping (the
+// table generator checks that the data keeps it so). Nothing below U+00C0 is
+// uppercase either, but the lowercase test needs the record from U+00AA on,
+// and that one record answers both.
+constexpr char32_t kFirstLowercase = 0xAA;
+constexpr char32_t kFirstUpperMapping = 0xB5;
+constexpr char32_t kFirstLowerMapping = 0xC0;
 
-bool uppercase(char32_t cp) noexcept {
-  if (cp < 0x80) return ascii_upper(cp);
-  return cp >= kFirstUppercase && is_uppercase(cp);
+bool ascii_lower_byte(char c) noexcept {
+  return ascii_lower(static_cast<unsigned char>(c));
 }
 
-bool lowercase(char32_t cp) noexcept {
-  if (cp < 0x80) return ascii_lower(cp);
-  return cp >= kFirstLowercase && is_lowercase(cp);
-}
+// ---------------------------------------------------------------------------
+// Sixteen bytes at a time. Bit i of a mask stands for byte i of the block.
 
-// The plain-ASCII scan looks at 16 bytes at a time. A byte "needs a look" when
-// it is non-ASCII, an ASCII capital or (for underscore_to_camelcase) an
-// underscore; every other byte is copied as it is.
 constexpr std::size_t kBlock = 16;
 
-template <bool stop_at_underscore>
-constexpr bool needs_look(unsigned char byte) noexcept {
-  return byte >= 0x80 || ascii_upper(byte) || (stop_at_underscore && byte == '_');
+std::size_t low_bit(std::uint32_t bits) noexcept {
+  return static_cast<std::size_t>(std::countr_zero(bits));
 }
 
-// Bit i set when byte i of the block at `p` needs a look.
-template <bool stop_at_underscore>
-std::uint32_t look_bits(const char* p) noexcept {
 #if defined(__SSE2__)
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // Signed compares: non-ASCII bytes are negative and fail both, but their
-  // top bit already marks them in `v` itself.
-  __m128i look = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
-                               _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
-  if constexpr (stop_at_underscore)
-    look = _mm_or_si128(look, _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(v, look)));
+
+__m128i load(const char* p) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+void store(char* p, __m128i v) noexcept {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+__m128i splat(int byte) noexcept {
+  return _mm_set1_epi8(static_cast<char>(byte));
+}
+// 0xFF in the bytes within [first, first + count), 0 elsewhere: an unsigned
+// range test made signed by moving the range to the bottom of the signed bytes.
+__m128i in_range(__m128i v, int first, int count) noexcept {
+  return _mm_cmplt_epi8(_mm_sub_epi8(v, splat(first + 0x80)), splat(count - 0x80));
+}
+std::uint32_t mask_of(__m128i v) noexcept {
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(v));
+}
+
+std::uint32_t range_bits(const char* p, int first, int count) noexcept {
+  return mask_of(in_range(load(p), first, count));
+}
+std::uint32_t byte_bits(const char* p, char byte) noexcept {
+  return mask_of(_mm_cmpeq_epi8(load(p), splat(byte)));
+}
+// Stores the 16 bytes at `in` with ASCII capitals lower-cased.
+void store_lower(char* out, const char* in) noexcept {
+  const __m128i v = load(in);
+  store(out, _mm_add_epi8(v, _mm_and_si128(in_range(v, 'A', 26), splat(0x20))));
+}
+// Stores the 16 bytes at `in` as underscore_to_camelcase writes them, the
+// underscores still in: a letter after '_' (the byte before it, in[-1]
+// included) upper-cased, every other letter lower-cased.
+void store_camel(char* out, const char* in) noexcept {
+  const __m128i v = load(in);
+  const __m128i after_underscore = _mm_cmpeq_epi8(load(in - 1), splat('_'));
+  const __m128i to_upper = _mm_and_si128(after_underscore, in_range(v, 'a', 26));
+  const __m128i to_lower = _mm_andnot_si128(after_underscore, in_range(v, 'A', 26));
+  // The two cases differ in bit 5 alone.
+  store(out, _mm_xor_si128(v, _mm_and_si128(_mm_or_si128(to_upper, to_lower), splat(0x20))));
+}
+
 #else
+
+std::uint32_t range_bits(const char* p, int first, int count) noexcept {
   std::uint32_t bits = 0;
   for (std::size_t i = 0; i < kBlock; ++i) {
-    bits |= std::uint32_t{needs_look<stop_at_underscore>(static_cast<unsigned char>(p[i]))} << i;
+    const unsigned offset = static_cast<unsigned char>(p[i]) - static_cast<unsigned>(first);
+    bits |= std::uint32_t{offset < static_cast<unsigned>(count)} << i;
   }
   return bits;
+}
+std::uint32_t byte_bits(const char* p, char byte) noexcept {
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) bits |= std::uint32_t{p[i] == byte} << i;
+  return bits;
+}
+void store_lower(char* out, const char* in) noexcept {
+  char block[kBlock];
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    block[i] = static_cast<char>(ascii_to_lower(static_cast<unsigned char>(in[i])));
+  }
+  std::memcpy(out, block, kBlock);
+}
+void store_camel(char* out, const char* in) noexcept {
+  char block[kBlock];
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    block[i] = static_cast<char>(in[i - 1] == '_' ? ascii_to_upper(c) : ascii_to_lower(c));
+  }
+  std::memcpy(out, block, kBlock);
+}
+
 #endif
-}
 
-// Index of the first byte at or after `pos` that needs a look (or the size).
-template <bool stop_at_underscore>
-std::size_t skip_plain_ascii(std::string_view text, std::size_t pos) noexcept {
-  const std::size_t size = text.size();
-  for (; pos + kBlock <= size; pos += kBlock) {
-    const std::uint32_t bits = look_bits<stop_at_underscore>(text.data() + pos);
-    if (bits != 0) return pos + static_cast<std::size_t>(std::countr_zero(bits));
-  }
-  while (pos < size && !needs_look<stop_at_underscore>(static_cast<unsigned char>(text[pos]))) {
-    ++pos;
-  }
-  return pos;
-}
-
-// Number of ASCII capitals in `text`.
-std::size_t count_ascii_capitals(std::string_view text) noexcept {
-  std::size_t count = 0;
+// Number of bytes of `text` within [first, first + count).
+std::size_t count_in_range(std::string_view text, int first, int count) noexcept {
+  std::size_t total = 0;
   std::size_t pos = 0;
 #if defined(__SSE2__)
-  // Byte-wise counters (a capital's compare result is -1), summed before any
-  // of them can pass 255.
+  // Byte-wise counters (a match compares to -1), summed before any of them
+  // can pass 255.
   const __m128i zero = _mm_setzero_si128();
   while (pos + kBlock <= text.size()) {
     __m128i counters = zero;
     for (int round = 0; round < 255 && pos + kBlock <= text.size(); ++round, pos += kBlock) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
-      const __m128i capital = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
-                                            _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
-      counters = _mm_sub_epi8(counters, capital);
+      counters = _mm_sub_epi8(counters, in_range(load(text.data() + pos), first, count));
     }
     const __m128i sums = _mm_sad_epu8(counters, zero);
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    total += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
   }
 #endif
-  for (; pos < text.size(); ++pos) count += ascii_upper(static_cast<unsigned char>(text[pos]));
-  return count;
+  for (; pos < text.size(); ++pos) {
+    total += static_cast<unsigned char>(text[pos]) - static_cast<unsigned>(first) <
+             static_cast<unsigned>(count);
+  }
+  return total;
 }
 
-// Output into a growing std::string (any input).
-class StringOut {
- public:
-  explicit StringOut(std::string& out) noexcept : out_(out) {}
-  // Copies the bytes from `pos` up to the next one that needs a look (see
-  // skip_plain_ascii) and returns that byte's index.
-  template <bool stop_at_underscore>
-  std::size_t copy_plain(std::string_view text, std::size_t pos) {
-    const std::size_t end = skip_plain_ascii<stop_at_underscore>(text, pos);
-    out_.append(text.data() + pos, end - pos);
-    return end;
-  }
-  void bytes(const char* data, std::size_t size) { out_.append(data, size); }
-  void byte(char c) { out_.push_back(c); }
-  void code_point(char32_t cp) { append_utf8(out_, cp); }
-  [[nodiscard]] bool empty() const noexcept { return out_.empty(); }
+bool all_ascii(std::string_view text) noexcept {
+  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
 
- private:
-  std::string& out_;
+// ---------------------------------------------------------------------------
+// uncamel on ASCII, a block at a time: the classes of the bytes before and
+// after each byte come from shifting the block's class masks, with the last
+// byte of the previous block carried in and the first byte of the next one
+// peeked at.
+
+struct UncamelCarry {
+  std::uint32_t split = 0;  // the byte before the block is a lowercase letter or digit
+  std::uint32_t upper = 0;  // ... is a capital
 };
 
-// Output into a buffer that the caller sized for an ASCII input, whose output
-// is ASCII too (ASCII maps only to ASCII).
-class AsciiOut {
- public:
-  explicit AsciiOut(char* out) noexcept : start_(out), cursor_(out) {}
-  // As StringOut::copy_plain, but block by block: each block is stored before
-  // it is tested, and the bytes stored past the stop are overwritten by what
-  // follows. The store stays inside the buffer: a whole block is only read
-  // while that many input bytes remain, and the output never runs ahead of
-  // the input by more than the room the callers add (one byte per capital for
-  // uncamel, none for underscore_to_camelcase).
-  template <bool stop_at_underscore>
-  [[gnu::always_inline]] std::size_t copy_plain(std::string_view text, std::size_t pos) noexcept {
-    const std::size_t size = text.size();
-    for (; pos + kBlock <= size; pos += kBlock, cursor_ += kBlock) {
-      std::memcpy(cursor_, text.data() + pos, kBlock);
-      const std::uint32_t bits = look_bits<stop_at_underscore>(text.data() + pos);
-      if (bits != 0) {
-        const auto plain = static_cast<std::size_t>(std::countr_zero(bits));
-        cursor_ += plain;
-        return pos + plain;
-      }
+// The positions in the block at `in` that get an underscore in front: a
+// capital after a lowercase letter or digit, or after a capital when a
+// lowercase letter follows. Moves `carry` on to the block's last byte.
+std::uint32_t underscore_bits(const char* in, bool next_lower, UncamelCarry& carry) noexcept {
+  const std::uint32_t upper = range_bits(in, 'A', 26);
+  const std::uint32_t lower = range_bits(in, 'a', 26);
+  const std::uint32_t split = lower | range_bits(in, '0', 10);
+  const std::uint32_t after_split = (split << 1) | carry.split;
+  const std::uint32_t after_upper = (upper << 1) | carry.upper;
+  const std::uint32_t before_lower = (lower >> 1) | (std::uint32_t{next_lower} << (kBlock - 1));
+  carry = {split >> (kBlock - 1), upper >> (kBlock - 1)};
+  return upper & (after_split | (after_upper & before_lower));
+}
+
+// Writes the block at `in` lower-cased with an underscore before each
+// position in `bits`, and returns the number of underscores. The block is
+// stored whole, then again from each underscore on, one byte further along:
+// so it stores up to 47 bytes at `out` (past what it returns) and reads up to
+// in[30].
+std::size_t emit_uncamel(const char* in, std::uint32_t bits, char* out) noexcept {
+  store_lower(out, in);
+  std::size_t shift = 0;
+  for (; bits != 0; bits &= bits - 1, ++shift) {
+    const std::size_t at = low_bit(bits);
+    out[at + shift] = '_';
+    store_lower(out + at + shift + 1, in + at);
+  }
+  return shift;
+}
+
+// A block is processed in place while this many input bytes remain: enough
+// for its reads and, as the output of the rest is never shorter than the
+// rest, for its stores.
+constexpr std::size_t kUncamelReach = 48;
+
+// The rest after the in-place blocks (under kUncamelReach bytes) gives at
+// most twice as much output, and its last block stores up to 47 bytes on.
+static_assert(kAsciiOutputSlack >= 2 * kUncamelReach + kBlock);
+
+// ---------------------------------------------------------------------------
+// underscore_to_camelcase on ASCII, a block at a time.
+
+// Writes the block at `in` (in[-1] readable) with its underscores dropped and
+// returns how many it dropped. Like emit_uncamel it stores the block whole,
+// then again from the byte after each underscore on, one byte further back:
+// up to 31 bytes at `out`, reading in[-1] to in[31].
+std::size_t emit_camel(const char* in, std::uint32_t underscores, char* out) noexcept {
+  store_camel(out, in);
+  std::size_t dropped = 0;
+  for (; underscores != 0; underscores &= underscores - 1, ++dropped) {
+    const std::size_t at = low_bit(underscores);
+    store_camel(out + at - dropped, in + at + 1);
+  }
+  return dropped;
+}
+
+// Room, in input and output, that a block of emit_camel needs in place.
+constexpr std::size_t kCamelReach = 32;
+
+// ---------------------------------------------------------------------------
+// Any UTF-8 input, into code points.
+
+// Bit i set when byte i of the block at `p` stops a plain copy: a non-ASCII
+// byte, an ASCII capital or (when asked for) an underscore.
+template <bool stop_at_underscore>
+std::uint32_t stop_bits(const char* p) noexcept {
+  std::uint32_t bits = range_bits(p, 0x80, 0x80) | range_bits(p, 'A', 26);
+  if constexpr (stop_at_underscore) bits |= byte_bits(p, '_');
+  return bits;
+}
+
+// Copies the bytes from `pos` up to the next one that stops a plain copy (see
+// stop_bits) and returns that byte's index (or the size).
+template <bool stop_at_underscore>
+std::size_t copy_plain(std::string_view text, std::size_t pos, CodePoints& out) {
+  const std::size_t size = text.size();
+  for (; pos + kBlock <= size; pos += kBlock) {
+    const char* block = text.data() + pos;
+    const std::uint32_t bits = stop_bits<stop_at_underscore>(block);
+    if (bits != 0) {
+      out.append_ascii_block(block, low_bit(bits));
+      return pos + low_bit(bits);
     }
-    const std::size_t end = skip_plain_ascii<stop_at_underscore>(text, pos);
-    bytes(text.data() + pos, end - pos);
-    return end;
+    out.append_ascii_block(block, kBlock);
   }
-  void bytes(const char* data, std::size_t size) noexcept {
-    std::memcpy(cursor_, data, size);
-    cursor_ += size;
+  for (; pos < size; ++pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte >= 0x80 || ascii_upper(byte) || (stop_at_underscore && byte == '_')) break;
+    out.push_back(byte);
   }
-  void byte(char c) noexcept { *cursor_++ = c; }
-  void code_point(char32_t cp) noexcept { *cursor_++ = static_cast<char>(cp); }
-  [[nodiscard]] bool empty() const noexcept { return cursor_ == start_; }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return static_cast<std::size_t>(cursor_ - start_);
-  }
-
- private:
-  char* start_;
-  char* cursor_;
-};
-
-template <class Out>
-void put_lower(Out& out, char32_t cp) {
-  if (cp < kFirstLowerMapping) {
-    out.code_point(ascii_upper(cp) ? cp + 0x20 : cp);
-    return;
-  }
-  char32_t mapped[3];
-  const int count = to_lower_full(cp, mapped);
-  for (int i = 0; i < count; ++i) out.code_point(mapped[i]);
+  return pos;
 }
 
-template <class Out>
-void put_upper(Out& out, char32_t cp) {
-  if (cp < kFirstUpperMapping) {
-    out.code_point(ascii_lower(cp) ? cp - 0x20 : cp);
+// Appends the full mapping that a case record gives `cp` (`special` says
+// whether `value` indexes the special mappings or is a delta).
+void put_mapping(CodePoints& out, char32_t cp, bool special, std::int32_t value) {
+  if (!special) {
+    out.push_back(static_cast<char32_t>(static_cast<std::int32_t>(cp) + value));
     return;
   }
-  char32_t mapped[3];
-  const int count = to_upper_full(cp, mapped);
-  for (int i = 0; i < count; ++i) out.code_point(mapped[i]);
+  const tables::SpecialMapping& mapping = tables::special_mapping(value);
+  for (int i = 0; i < mapping.length; ++i) out.push_back(mapping.cps[i]);
 }
 
 // What uncamel needs to know of the code point before the current one.
@@ -203,16 +277,129 @@ enum class Before : std::uint8_t { kNothing, kUpper, kLower, kDigit, kOther };
 // The code point at `pos` (if any) is lowercase.
 bool lowercase_at(std::string_view text, std::size_t pos) noexcept {
   if (pos >= text.size()) return false;
-  return lowercase(decode_utf8(text, pos));
+  const char32_t cp = decode_utf8(text, pos);
+  if (cp < 0x80) return ascii_lower(cp);
+  return cp >= kFirstLowercase && (tables::record_for(cp).flags & tables::kLowercase) != 0;
 }
 
-template <class Out>
-void uncamel_into(std::string_view utf8, Out& out) {
+std::string to_utf8(const CodePoints& cps) {
+  std::string out;
+  out.reserve(cps.size());
+  for (std::size_t i = 0; i < cps.size(); ++i) append_utf8(out, cps[i]);
+  return out;
+}
+
+// Copies `count` units of type From at `from` to the wider units of type To
+// at `to`, last first, so that `to` may be `from` itself.
+template <class From, class To>
+void convert_units(const unsigned char* from, unsigned char* to, std::size_t count) noexcept {
+  for (std::size_t i = count; i-- > 0;) {
+    From unit;
+    std::memcpy(&unit, from + i * sizeof(From), sizeof(From));
+    const To wide = unit;
+    std::memcpy(to + i * sizeof(To), &wide, sizeof(To));
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+char32_t CodePoints::operator[](std::size_t index) const noexcept {
+  if (width_ == 1) return data_[index];
+  if (width_ == 2) {
+    std::uint16_t unit;
+    std::memcpy(&unit, data_ + 2 * index, 2);
+    return unit;
+  }
+  std::uint32_t unit;
+  std::memcpy(&unit, data_ + 4 * index, 4);
+  return unit;
+}
+
+void CodePoints::append_ascii_block(const char* ascii, std::size_t count) {
+  if (capacity_ - size_ < kBlock) grow(size_ + kBlock);
+  unsigned char* to = data_ + size_ * static_cast<std::size_t>(width_);
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i v = load(ascii);
+  if (width_ == 1) {
+    store(reinterpret_cast<char*>(to), v);
+  } else {
+    const __m128i low = _mm_unpacklo_epi8(v, zero);
+    const __m128i high = _mm_unpackhi_epi8(v, zero);
+    auto* units = reinterpret_cast<__m128i*>(to);
+    if (width_ == 2) {
+      _mm_storeu_si128(units, low);
+      _mm_storeu_si128(units + 1, high);
+    } else {
+      _mm_storeu_si128(units, _mm_unpacklo_epi16(low, zero));
+      _mm_storeu_si128(units + 1, _mm_unpackhi_epi16(low, zero));
+      _mm_storeu_si128(units + 2, _mm_unpacklo_epi16(high, zero));
+      _mm_storeu_si128(units + 3, _mm_unpackhi_epi16(high, zero));
+    }
+  }
+#else
+  if (width_ == 1) {
+    std::memcpy(to, ascii, kBlock);
+  } else if (width_ == 2) {
+    convert_units<std::uint8_t, std::uint16_t>(reinterpret_cast<const unsigned char*>(ascii), to,
+                                               kBlock);
+  } else {
+    convert_units<std::uint8_t, std::uint32_t>(reinterpret_cast<const unsigned char*>(ascii), to,
+                                               kBlock);
+  }
+#endif
+  size_ += count;  // ASCII leaves bits_ as it is: it decides nothing above 7 bits
+}
+
+void CodePoints::reserve(std::size_t count) {
+  if (count > capacity_) reallocate(count, width_);
+}
+
+void CodePoints::grow(std::size_t needed) {
+  reallocate(std::max(needed, 2 * capacity_), width_);
+}
+
+void CodePoints::widen_for(char32_t cp) {
+  const int width = cp > 0xFFFF ? 4 : 2;
+  // Wider units need more bytes: the inline array only ever holds kInline of
+  // the widest, so a wider run may stay inside too.
+  reallocate(capacity_, width);
+  max_ = width == 2 ? 0xFFFF : 0x10FFFF;
+}
+
+void CodePoints::reallocate(std::size_t capacity, int width) {
+  unsigned char* target = inline_;
+  std::unique_ptr<unsigned char[]> heap;
+  if (capacity > kInline || data_ != inline_) {
+    heap =
+        std::make_unique_for_overwrite<unsigned char[]>(capacity * static_cast<std::size_t>(width));
+    target = heap.get();
+  }
+  if (width == width_) {
+    if (target != data_) std::memcpy(target, data_, size_ * static_cast<std::size_t>(width));
+  } else if (width_ == 1 && width == 2) {
+    convert_units<std::uint8_t, std::uint16_t>(data_, target, size_);
+  } else if (width_ == 1) {
+    convert_units<std::uint8_t, std::uint32_t>(data_, target, size_);
+  } else {
+    convert_units<std::uint16_t, std::uint32_t>(data_, target, size_);
+  }
+  if (heap) heap_ = std::move(heap);
+  data_ = target;
+  capacity_ = capacity;
+  width_ = width;
+}
+
+// ---------------------------------------------------------------------------
+
+void uncamel(std::string_view utf8, CodePoints& out) {
   const std::size_t size = utf8.size();
   Before before = Before::kNothing;
   std::size_t pos = 0;
   while (pos < size) {
-    const std::size_t plain_end = out.template copy_plain<false>(utf8, pos);
+    const std::size_t plain_end = copy_plain<false>(utf8, pos, out);
     if (plain_end != pos) {
       // The run holds no capital and no non-ASCII byte.
       const auto last = static_cast<unsigned char>(utf8[plain_end - 1]);
@@ -224,86 +411,168 @@ void uncamel_into(std::string_view utf8, Out& out) {
     }
     const auto lead = static_cast<unsigned char>(utf8[pos]);
     char32_t cp = lead;
+    const tables::CaseRecord* record = nullptr;
     if (lead < 0x80) {
       ++pos;  // an ASCII capital, the common stop
     } else {
-      const std::size_t start = pos;
       cp = decode_utf8(utf8, pos);
-      if (!uppercase(cp)) {
-        out.bytes(utf8.data() + start, pos - start);
-        before = lowercase(cp) ? Before::kLower : Before::kOther;  // digits here are ASCII only
+      // Below kFirstLowercase nothing has a case; above, one lookup answers
+      // every question about the code point.
+      if (cp >= kFirstLowercase) record = &tables::record_for(cp);
+      if (record == nullptr || (record->flags & tables::kUppercase) == 0) {
+        out.push_back(cp);
+        // Digits that split are ASCII only.
+        before = record != nullptr && (record->flags & tables::kLowercase) != 0 ? Before::kLower
+                                                                                : Before::kOther;
         continue;
       }
     }
     if (before == Before::kLower || before == Before::kDigit ||
         (before == Before::kUpper && lowercase_at(utf8, pos))) {
-      out.byte('_');
+      out.push_back(U'_');
     }
-    if (lead < 0x80) {
-      out.byte(static_cast<char>(lead + 0x20));
+    if (record == nullptr) {
+      out.push_back(cp + 0x20);
     } else {
-      put_lower(out, cp);
+      put_mapping(out, cp, (record->flags & tables::kLowerSpecial) != 0, record->lower);
     }
     before = Before::kUpper;
   }
 }
 
-template <class Out>
-void underscore_to_camelcase_into(std::string_view utf8, Out& out) {
+void underscore_to_camelcase(std::string_view utf8, CodePoints& out) {
   const std::size_t size = utf8.size();
   bool after_underscore = false;
   std::size_t pos = 0;
   while (pos < size) {
     if (!after_underscore) {
-      pos = out.template copy_plain<true>(utf8, pos);
+      pos = copy_plain<true>(utf8, pos, out);
       if (pos == size) break;
     }
-    const char32_t cp = decode_utf8(utf8, pos);
-    if (cp == U'_') {
-      after_underscore = true;
-      continue;
-    }
-    if (after_underscore && !out.empty()) {
-      put_upper(out, cp);
+    const auto lead = static_cast<unsigned char>(utf8[pos]);
+    const bool upper = after_underscore && !out.empty();
+    if (lead < 0x80) {
+      ++pos;
+      if (lead == '_') {
+        after_underscore = true;
+        continue;
+      }
+      out.push_back(upper ? ascii_to_upper(lead) : ascii_to_lower(lead));
     } else {
-      put_lower(out, cp);
+      const char32_t cp = decode_utf8(utf8, pos);
+      if (cp < (upper ? kFirstUpperMapping : kFirstLowerMapping)) {
+        out.push_back(cp);  // unmapped
+      } else if (const tables::CaseRecord& record = tables::record_for(cp); upper) {
+        put_mapping(out, cp, (record.flags & tables::kUpperSpecial) != 0, record.upper);
+      } else {
+        put_mapping(out, cp, (record.flags & tables::kLowerSpecial) != 0, record.lower);
+      }
     }
     after_underscore = false;
   }
 }
 
-}  // namespace
+std::size_t uncamel_ascii_bound(std::string_view ascii) noexcept {
+  return ascii.size() + count_in_range(ascii, 'A', 26);
+}
+
+std::size_t uncamel_ascii(std::string_view ascii, std::span<char> out) noexcept {
+  const char* in = ascii.data();
+  const std::size_t size = ascii.size();
+  char* cursor = out.data();
+  UncamelCarry carry;
+  std::size_t pos = 0;
+  for (; pos + kUncamelReach <= size; pos += kBlock) {
+    const std::uint32_t bits = underscore_bits(in + pos, ascii_lower_byte(in[pos + kBlock]), carry);
+    cursor += kBlock + emit_uncamel(in + pos, bits, cursor);
+  }
+  // The rest is read from a zero-padded copy, so that no block reads past the
+  // end, and written through a staging copy unless `out` has room to spare.
+  const std::size_t rest = size - pos;
+  if (rest == 0) return static_cast<std::size_t>(cursor - out.data());
+  alignas(16) char tail_in[kUncamelReach + kBlock] = {};
+  alignas(16) char staging[kAsciiOutputSlack];
+  std::memcpy(tail_in, in + pos, rest);
+  const bool direct =
+      out.data() + out.size() - cursor >= static_cast<std::ptrdiff_t>(sizeof staging);
+  char* const tail_out = direct ? cursor : staging;
+  char* tail_cursor = tail_out;
+  for (std::size_t at = 0; at < rest; at += kBlock) {
+    const std::uint32_t bits =
+        underscore_bits(tail_in + at, ascii_lower_byte(tail_in[at + kBlock]), carry);
+    tail_cursor += std::min(kBlock, rest - at) + emit_uncamel(tail_in + at, bits, tail_cursor);
+  }
+  const auto tail_length = static_cast<std::size_t>(tail_cursor - tail_out);
+  if (!direct) std::memcpy(cursor, staging, tail_length);
+  return static_cast<std::size_t>(cursor - out.data()) + tail_length;
+}
+
+std::size_t underscore_to_camelcase_ascii_length(std::string_view ascii) noexcept {
+  return ascii.size() - count_in_range(ascii, '_', 1);
+}
+
+std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char> out) noexcept {
+  const char* in = ascii.data();
+  const std::size_t size = ascii.size();
+  // Leading underscores only make the first letter after them lowercase.
+  std::size_t pos = 0;
+  while (pos + kBlock <= size && byte_bits(in + pos, '_') == 0xFFFF) pos += kBlock;
+  while (pos < size && in[pos] == '_') ++pos;
+  if (pos == size) return 0;
+  char* cursor = out.data();
+  char* const end = out.data() + out.size();
+  *cursor++ = static_cast<char>(ascii_to_lower(static_cast<unsigned char>(in[pos++])));
+  // From here on the output is not empty, and a block's case depends only on
+  // its bytes and the one before it.
+  for (; pos + kCamelReach <= size && end - cursor >= static_cast<std::ptrdiff_t>(kCamelReach);
+       pos += kBlock) {
+    cursor += kBlock - emit_camel(in + pos, byte_bits(in + pos, '_'), cursor);
+  }
+  // The rest in chunks read from zero-padded copies that start with the byte
+  // before the chunk, and written through a staging copy unless `out` has
+  // room to spare.
+  while (pos < size) {
+    const std::size_t chunk = std::min(size - pos, 2 * kBlock);
+    alignas(16) char tail_in[1 + 2 * kBlock + kBlock] = {};
+    alignas(16) char staging[kBlock + kCamelReach];
+    tail_in[0] = in[pos - 1];
+    std::memcpy(tail_in + 1, in + pos, chunk);
+    const bool direct = end - cursor >= static_cast<std::ptrdiff_t>(sizeof staging);
+    char* const tail_out = direct ? cursor : staging;
+    char* tail_cursor = tail_out;
+    for (std::size_t at = 1; at <= chunk; at += kBlock) {
+      const char* block = tail_in + at;
+      const std::size_t kept = std::min(kBlock, chunk + 1 - at);
+      tail_cursor += kept - emit_camel(block, byte_bits(block, '_'), tail_cursor);
+    }
+    const auto tail_length = static_cast<std::size_t>(tail_cursor - tail_out);
+    if (!direct) std::memcpy(cursor, staging, tail_length);
+    cursor += tail_length;
+    pos += chunk;
+  }
+  return static_cast<std::size_t>(cursor - out.data());
+}
 
 std::string uncamel(std::string_view utf8) {
-  std::string result;
-  result.reserve(utf8.size() + 10);
-  StringOut out(result);
-  uncamel_into(utf8, out);
-  return result;
+  if (all_ascii(utf8)) {
+    std::string result(uncamel_ascii_bound(utf8), '\0');
+    result.resize(uncamel_ascii(utf8, result));
+    return result;
+  }
+  CodePoints out;
+  uncamel(utf8, out);
+  return to_utf8(out);
 }
 
 std::string underscore_to_camelcase(std::string_view utf8) {
-  std::string result;
-  result.reserve(utf8.size());
-  StringOut out(result);
-  underscore_to_camelcase_into(utf8, out);
-  return result;
-}
-
-std::size_t uncamel_ascii_bound(std::string_view ascii) noexcept {
-  return ascii.size() + count_ascii_capitals(ascii);
-}
-
-std::size_t uncamel_ascii(std::string_view ascii, char* out) noexcept {
-  AsciiOut sink(out);
-  uncamel_into(ascii, sink);
-  return sink.size();
-}
-
-std::size_t underscore_to_camelcase_ascii(std::string_view ascii, char* out) noexcept {
-  AsciiOut sink(out);
-  underscore_to_camelcase_into(ascii, sink);
-  return sink.size();
+  if (all_ascii(utf8)) {
+    std::string result(underscore_to_camelcase_ascii_length(utf8), '\0');
+    underscore_to_camelcase_ascii(utf8, result);
+    return result;
+  }
+  CodePoints out;
+  underscore_to_camelcase(utf8, out);
+  return to_utf8(out);
 }
 
 }  // namespace vesk::text

@@ -1,4 +1,7 @@
 // Python glue of uncamel and underscore_to_camelcase.
+#include <cstring>
+#include <span>
+
 #include "binding/build.hpp"
 #include "binding/convert.hpp"
 #include "text/case.hpp"
@@ -8,25 +11,50 @@ namespace vesk::text {
 
 namespace {
 
-// ASCII text gives ASCII text, so for an ASCII argument the result str is
-// allocated at an upper bound and written in place, then trimmed: one large
-// allocation instead of an intermediate buffer plus a copy. On big texts the
-// second allocation (fresh pages from the system each call) cost more than
-// the transform itself.
-template <class Write>
-Ref ascii_result(std::size_t bound, Write write) {
-  if (bound == 0) return new_text({});
-  Ref result = created(PyUnicode_New(static_cast<Py_ssize_t>(bound), 127));
-  const std::size_t written = write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get())));
-  if (written == bound) return result;
-  if (written == 0) return new_text({});
-  PyObject* resized = result.release();
-  // Shrinking a str nobody else has seen yet; a failure leaves it untouched.
-  if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(written)) < 0) {
-    Py_DECREF(resized);
+// ASCII text gives ASCII text, so the result str of an ASCII argument is
+// created up front and written in place, with no intermediate buffer: at its
+// exact length for underscore_to_camelcase, at an upper bound that is then
+// trimmed for uncamel. A short text is transformed on the stack instead and
+// copied, which costs less than finding the length or trimming.
+constexpr std::size_t kShortText = 256;
+
+Ref new_ascii(std::size_t length) {
+  return created(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+}
+
+char* ascii_data(const Ref& text) {
+  return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+}
+
+// A new str holding `ascii`.
+Ref ascii_copy(std::string_view ascii) {
+  if (ascii.empty()) return new_text({});
+  Ref result = new_ascii(ascii.size());
+  std::memcpy(ascii_data(result), ascii.data(), ascii.size());
+  return result;
+}
+
+// Shortens a str that nobody else has seen yet; a failure leaves it untouched.
+Ref trimmed(Ref text, std::size_t length) {
+  PyObject* object = text.release();
+  if (PyUnicode_Resize(&object, static_cast<Py_ssize_t>(length)) < 0) {
+    Py_DECREF(object);
     return created(nullptr);
   }
-  return Ref::steal(resized);
+  return Ref::steal(object);
+}
+
+// A str holding `cps`, which are already in the form the interpreter uses
+// for them: the narrowest that holds the widest.
+Ref code_points_result(const CodePoints& cps) {
+  const Py_UCS4 maxchar = cps.width() == 4    ? 0x10FFFF
+                          : cps.width() == 2  ? 0xFFFF
+                          : cps.bits() < 0x80 ? 0x7F
+                                              : 0xFF;
+  Ref result = created(PyUnicode_New(static_cast<Py_ssize_t>(cps.size()), maxchar));
+  std::memcpy(PyUnicode_DATA(result.get()), cps.data(),
+              cps.size() * static_cast<std::size_t>(cps.width()));
+  return result;
 }
 
 }  // namespace
@@ -34,23 +62,44 @@ Ref ascii_result(std::size_t bound, Write write) {
 Result<Ref> uncamel_body(BoundArgs& args) {
   Result<std::string_view> camel = argument("camel", to_text_view(args[0]));
   if (!camel) return fail(std::move(camel).error());
+  const std::string_view text = *camel;
   if (PyUnicode_IS_ASCII(args[0])) {
-    const std::string_view text = *camel;
-    return ascii_result(uncamel_ascii_bound(text),
-                        [text](char* out) { return uncamel_ascii(text, out); });
+    if (text.empty()) return new_text({});
+    if (text.size() <= kShortText) {
+      char buffer[2 * kShortText + kAsciiOutputSlack];
+      return ascii_copy({buffer, uncamel_ascii(text, buffer)});
+    }
+    const std::size_t bound = uncamel_ascii_bound(text);
+    Ref result = new_ascii(bound);
+    const std::size_t length = uncamel_ascii(text, {ascii_data(result), bound});
+    return length == bound ? std::move(result) : trimmed(std::move(result), length);
   }
-  return new_text(uncamel(*camel));
+  CodePoints out;
+  // Never shorter than the input; a little room for the underscores.
+  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
+  out.reserve(size + size / 8 + 8);
+  uncamel(text, out);
+  return code_points_result(out);
 }
 
 Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
   Result<std::string_view> s = argument("s", to_text_view(args[0]));
   if (!s) return fail(std::move(s).error());
+  const std::string_view text = *s;
   if (PyUnicode_IS_ASCII(args[0])) {
-    const std::string_view text = *s;
-    return ascii_result(text.size(),
-                        [text](char* out) { return underscore_to_camelcase_ascii(text, out); });
+    if (text.size() <= kShortText) {
+      char buffer[kShortText + kAsciiOutputSlack];
+      return ascii_copy({buffer, underscore_to_camelcase_ascii(text, buffer)});
+    }
+    const std::size_t length = underscore_to_camelcase_ascii_length(text);
+    Ref result = new_ascii(length);
+    underscore_to_camelcase_ascii(text, {ascii_data(result), length});
+    return result;
   }
-  return new_text(underscore_to_camelcase(*s));
+  CodePoints out;
+  out.reserve(static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0])));
+  underscore_to_camelcase(text, out);
+  return code_points_result(out);
 }
 
 }  // namespace vesk::text
