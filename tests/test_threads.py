@@ -176,9 +176,9 @@ RACE = textwrap.dedent(
     hooks_file, scenario, threads = sys.argv[2], sys.argv[3], int(sys.argv[4])
     hooks = None
     if hooks_file:
-        spec = importlib.util.spec_from_file_location("_vesk_testhooks", hooks_file)
-        hooks = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(hooks)
+        location = importlib.util.spec_from_file_location("_vesk_testhooks", hooks_file)
+        hooks = importlib.util.module_from_spec(location)
+        location.loader.exec_module(hooks)
     import _vesk
 
     def panic(i):
