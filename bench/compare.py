@@ -724,6 +724,11 @@ def run_case(case: Case, repeat: int, min_rounds: int, budget: float) -> list[Ro
     per_round = sum(n * t for n, t in zip(numbers, once))
     rounds = max(min_rounds, min(repeat, int(budget / per_round)))
     times = interleaved_medians(subjects, numbers, rounds)
+
+    def row_for(ref, t_ref, speedup, agree, note):
+        return Row(case.function, case.workload, case.size, ref.kind, ref.name, times[0],
+                   t_ref, speedup, ref.target, agree, note)
+
     rows = []
     for ref, t_ref, agree in zip(refs, times[1:], agreements):
         notes = []
@@ -731,39 +736,10 @@ def run_case(case: Case, repeat: int, min_rounds: int, budget: float) -> list[Ro
             notes.append(f"same result on {agree:.0%} of inputs" + (f": {ref.differs}" if ref.differs else ""))
         if ref.note:
             notes.append(ref.note)
-        note = "; ".join(notes)
-        rows.append(
-            Row(
-                case.function,
-                case.workload,
-                case.size,
-                ref.kind,
-                ref.name,
-                times[0],
-                t_ref,
-                t_ref / times[0],
-                ref.target,
-                agree,
-                note,
-            )
-        )
+        rows.append(row_for(ref, t_ref, t_ref / times[0], agree, "; ".join(notes)))
     for ref in case.refs:
         if ref.fn is None:
-            rows.append(
-                Row(
-                    case.function,
-                    case.workload,
-                    case.size,
-                    ref.kind,
-                    ref.name,
-                    times[0],
-                    math.nan,
-                    math.nan,
-                    ref.target,
-                    None,
-                    "not installed (pip install '.[bench]')",
-                )
-            )
+            rows.append(row_for(ref, math.nan, math.nan, None, "not installed (pip install '.[bench]')"))
     return rows
 
 
