@@ -65,8 +65,8 @@ Status add_function(PyObject* module, PyMethodDef& def) {
   if (PyList_Append(all.get(), name.get()) < 0) {
     Ref cause = Error::fetch().instance();
     Ref shown = Ref::steal(PyObject_Repr(cause.get()));
-    std::string detail = shown ? render_text(shown.get()) : render_text(cause.get());
-    if (!shown) PyErr_Clear();
+    if (!shown) PyErr_Clear();  // before rendering: no call may start with an error pending
+    std::string detail = render_text(shown ? shown.get() : cause.get());
     internal_failure(concat("could not append __name__ to __all__: ", detail));
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fail_fetched();
