@@ -19,6 +19,8 @@ PyObject* call_boundary(Body&& body) noexcept {
     Result<Ref> result = body();
     if (result) return result->release();
     std::move(result).error().restore();
+  } catch (const Propagated& propagated) {
+    propagated.take().restore();
   } catch (const InternalFailure& failure) {
     raise_internal_failure(failure.message());
   } catch (const std::bad_alloc&) {

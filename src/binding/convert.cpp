@@ -28,14 +28,14 @@ bool type_attribute_is(PyObject* type, Name name,
                        std::initializer_list<std::string_view> accepted) {
   Ref value = Ref::steal(PyObject_GetAttr(type, interned(name)));
   if (!value) {
-    PyErr_Clear();
+    discard_pending_exception();
     return false;
   }
   if (!PyUnicode_Check(value.get())) return false;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size);
   if (!text) {
-    PyErr_Clear();
+    discard_pending_exception();
     return false;
   }
   const std::string_view actual(text, static_cast<std::size_t>(size));
@@ -127,7 +127,7 @@ Error with_argument_context(Error error, std::string_view param) {
   Ref result = Ref::steal(PyObject_VectorcallMethod(interned(Name::AddNote), call,
                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   // Interpreters without add_note (before 3.11) simply show no note.
-  if (!result) PyErr_Clear();
+  if (!result) discard_pending_exception();
   return error;
 }
 

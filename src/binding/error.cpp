@@ -245,8 +245,21 @@ void Error::restore() && {
   }
 }
 
+bool is_discardable(const Error& error) {
+  return error.matches(PyExc_Exception);
+}
+
+void discard(Error error) {
+  if (!is_discardable(error)) throw Propagated(std::move(error));
+}
+
 void discard_pending_exception() {
-  (void)Error::fetch();
+  discard(Error::fetch());
+}
+
+Status check_signals() {
+  if (PyErr_CheckSignals() < 0) return fail_fetched();
+  return {};
 }
 
 }  // namespace vesk

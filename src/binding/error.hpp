@@ -107,9 +107,56 @@ inline std::unexpected<Error> fail_fetched() {
   return fail(Error::fetch());
 }
 
-// Fetches and discards the pending exception. A PanicException coming back
-// from Python code is still resumed.
+// An exception that ends the call even where errors are otherwise discarded:
+// KeyboardInterrupt, SystemExit and every other BaseException that is not an
+// Exception. Thrown so that it can leave code that has no error path (a sort
+// comparator, a fallback that counts a failure as "missing"); the call
+// boundary raises it unchanged.
+class Propagated {
+ public:
+  explicit Propagated(Error error) : error_(std::make_shared<Error>(std::move(error))) {}
+  // The error, moved out (once; the boundary is the only caller).
+  [[nodiscard]] Error take() const { return std::move(*error_); }
+
+ private:
+  // Shared, since a thrown object must be copyable and Error is move-only.
+  std::shared_ptr<Error> error_;
+};
+
+// Whether an error value may be dropped: only instances of Exception may.
+[[nodiscard]] bool is_discardable(const Error& error);
+
+// Drops `error` if it is an Exception; throws Propagated for any other
+// BaseException.
+void discard(Error error);
+
+// Fetches the pending exception and discards it as `discard` does. A
+// PanicException coming back from Python code is still resumed.
 void discard_pending_exception();
+
+// Runs the interpreter's signal handlers (a no-op off the main thread); what a
+// handler raises (KeyboardInterrupt) is the error value.
+Status check_signals();
+
+// Checks for signals once every `Stride` steps of a long native loop: often
+// enough that Ctrl-C ends a call within a few milliseconds, rarely enough to
+// cost nothing measurable.
+template <unsigned Stride = 4096>
+class SignalStride {
+ public:
+  [[nodiscard]] Status step() {
+    if (++count_ < Stride) return {};
+    count_ = 0;
+    return check_signals();
+  }
+  // For code without an error path: throws Propagated instead.
+  void step_or_throw() {
+    if (Status status = step(); !status) throw Propagated(std::move(status).error());
+  }
+
+ private:
+  unsigned count_ = 0;
+};
 
 // The exception type for internal failures, created on first use.
 PyObject* panic_exception_type();
