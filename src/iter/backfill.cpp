@@ -1,0 +1,42 @@
+// backfill: None values of a list replaced by the latest value before them.
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "iter/items.hpp"
+#include "iter/py_iter.hpp"
+
+namespace vesk::iter {
+
+Result<Ref> backfill_body(BoundArgs& args) {
+  Result<PyObject*> values = argument("values", check_list(args[0]));
+  if (!values) return fail(std::move(values).error());
+  PyObject* const list = *values;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  if (n == 0) return new_list(0);
+
+  // Signal handlers are Python code and may change the list: items are read
+  // with bounds checks, and each one is held from the moment it is read.
+  SignalStride<> signals;
+  Ref first_value;
+  for (Py_ssize_t j = 0; j < n && !first_value; ++j) {
+    Result<PyObject*> item = list_item(list, j);
+    if (!item) return fail(std::move(item).error());
+    if (*item != Py_None) first_value = Ref::borrow(*item);
+    if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
+  }
+  if (!first_value) return Ref::borrow(list);
+
+  std::vector<Ref> filled;
+  filled.reserve(static_cast<std::size_t>(n));
+  PyObject* fill = first_value.get();  // held by `first_value` or by `filled`
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    Result<PyObject*> item = list_item(list, j);
+    if (!item) return fail(std::move(item).error());
+    if (*item != Py_None) fill = *item;
+    filled.push_back(Ref::borrow(fill));
+    if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
+  }
+  return list_of(filled);
+}
+
+}  // namespace vesk::iter

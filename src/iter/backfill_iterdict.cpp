@@ -1,0 +1,192 @@
+// backfill_iterdict: None values of a list of dicts replaced, key by key, by
+// the latest value before them.
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "iter/items.hpp"
+#include "iter/py_iter.hpp"
+
+namespace vesk::iter {
+namespace {
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
+// What is known of one key text during a call.
+struct KeyState {
+  Ref key;                                // the one new str used for this key in every output row
+  Ref latest;                             // most recent non-None value
+  std::vector<std::size_t> pending_rows;  // rows that held the key with None before any value
+};
+
+// Key states by text. Only the key objects of the row before are remembered
+// by identity (rows of one table mostly share them): remembering every key
+// object would keep them all alive, which costs a table entry per key of
+// every row when each row has its own key strings (decoded rows do).
+class KeyTable {
+ public:
+  // The state of `key`, the `index`-th key (held by the caller) of the
+  // current row.
+  Result<KeyState*> find(PyObject* key, std::size_t index) {
+    KeyState* state = nullptr;
+    if (index < previous_keys_.size() && previous_keys_[index].get() == key) {
+      state = previous_states_[index];
+    } else {
+      Result<KeyState*> found = find_text(key);
+      if (!found) return fail(std::move(found).error());
+      state = *found;
+    }
+    current_keys_.push_back(Ref::borrow(key));
+    current_states_.push_back(state);
+    return state;
+  }
+
+  // Ends a row: its key objects become the ones remembered.
+  void next_row() {
+    previous_keys_.swap(current_keys_);
+    previous_states_.swap(current_states_);
+    current_keys_.clear();
+    current_states_.clear();
+  }
+
+ private:
+  Result<KeyState*> find_text(PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+      return fail(failed_type_check(key, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    }
+    Result<std::string_view> text = to_text_view(key);
+    if (!text) return fail(std::move(text).error());
+    auto found = by_text_.find(*text);
+    if (found == by_text_.end()) {
+      states_.push_back(std::make_unique<KeyState>());
+      states_.back()->key = new_text(*text);
+      found = by_text_.emplace(std::string(*text), states_.back().get()).first;
+    }
+    return found->second;
+  }
+
+  std::vector<std::unique_ptr<KeyState>> states_;
+  std::unordered_map<std::string, KeyState*, TextHash, std::equal_to<>> by_text_;
+  std::vector<Ref> previous_keys_;
+  std::vector<KeyState*> previous_states_;
+  std::vector<Ref> current_keys_;
+  std::vector<KeyState*> current_states_;
+};
+
+// One key set in an output row.
+struct Write {
+  KeyState* state;
+  Ref value;
+};
+
+bool same_keys(const std::vector<Write>& a, const std::vector<Write>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].state != b[i].state) return false;
+  }
+  return true;
+}
+
+// The output row for `writes`. Rows of a table mostly set the same keys in
+// the same order as the row before; copying that row's dict (a flat clone of
+// its key table) and replacing the values is then much cheaper than inserting
+// every key into a fresh dict.
+Result<Ref> build_row(const std::vector<Write>& writes, PyObject* like) {
+  Ref out = like ? created(PyDict_Copy(like)) : new_dict();
+  for (const Write& write : writes) {
+    if (Status set = dict_set(out.get(), write.state->key.get(), write.value.get()); !set) {
+      return fail(std::move(set).error());
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<Ref> backfill_iterdict_body(BoundArgs& args) {
+  Result<PyObject*> checked = argument("iterdict", check_list(args[0]));
+  if (!checked) return fail(std::move(checked).error());
+  PyObject* const list = *checked;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  // The output rows stay here until the end (see list_of); the back-fill
+  // writes into earlier ones, which are complete dicts all along.
+  std::vector<Ref> outputs;
+  outputs.reserve(static_cast<std::size_t>(n));
+  KeyTable keys;
+  std::vector<Write> writes;
+  std::vector<Write> previous_writes;
+  bool previous_changed = false;  // a later row filled a key into the previous output row
+  SignalStride<> signals;
+  // Python code can run during the call (finalizers run by a collection
+  // when a dict is created, signal handlers, the release of a value whose
+  // other owners are gone): the row, its keys and values are held while in
+  // use, and rows are fetched with a bounds check.
+  for (Py_ssize_t r = 0; r < n; ++r) {
+    Result<PyObject*> fetched = list_item(list, r);
+    if (!fetched) return fail(std::move(fetched).error());
+    const Ref row = Ref::borrow(*fetched);
+    if (Result<PyObject*> is_dict = check_dict(row.get()); !is_dict) {
+      return fail(std::move(is_dict).error());
+    }
+    const std::size_t here = outputs.size();
+    writes.clear();
+    const Py_ssize_t size_at_start = PyDict_GET_SIZE(row.get());
+    Py_ssize_t position = 0;
+    Py_ssize_t read = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(row.get(), &position, &key, &value)) {
+      if (++read > size_at_start) internal_failure("dictionary keys changed during iteration");
+      Ref held_value = Ref::borrow(value);
+      Result<KeyState*> found = keys.find(key, static_cast<std::size_t>(read - 1));
+      if (!found) return fail(std::move(found).error());
+      KeyState& state = **found;
+      if (value != Py_None) {
+        for (std::size_t earlier : state.pending_rows) {
+          // Two keys of one row can share a text (str subclasses with their
+          // own hashing); this row then gets the value from the write below.
+          if (earlier == here) continue;
+          Status set = dict_set(outputs[earlier].get(), state.key.get(), value);
+          if (!set) return fail(std::move(set).error());
+          previous_changed |= earlier + 1 == here;
+        }
+        state.pending_rows.clear();
+        state.pending_rows.shrink_to_fit();
+        state.latest = Ref::borrow(value);
+        writes.push_back(Write{&state, std::move(held_value)});
+      } else if (state.latest) {
+        writes.push_back(Write{&state, Ref::borrow(state.latest.get())});
+      } else {
+        state.pending_rows.push_back(here);
+      }
+      if (Status interrupted = signals.step(); !interrupted) {
+        return fail(std::move(interrupted).error());
+      }
+    }
+    if (PyDict_GET_SIZE(row.get()) != size_at_start) {
+      internal_failure("dictionary changed size during iteration");
+    }
+    keys.next_row();
+    // The previous output row is copied only while it holds exactly the keys
+    // it was built with.
+    PyObject* const previous = here > 0 ? outputs.back().get() : nullptr;
+    const bool reuse = previous && !previous_changed && same_keys(writes, previous_writes) &&
+                       PyDict_GET_SIZE(previous) == static_cast<Py_ssize_t>(writes.size());
+    Result<Ref> out = build_row(writes, reuse ? previous : nullptr);
+    if (!out) return fail(std::move(out).error());
+    outputs.push_back(std::move(*out));
+    previous_changed = false;
+    std::swap(writes, previous_writes);
+  }
+  return list_of(outputs);
+}
+
+}  // namespace vesk::iter
