@@ -92,6 +92,17 @@ inline bool is_nan(PyObject* object) {
   return PyFloat_CheckExact(object) && Py_IS_NAN(PyFloat_AS_DOUBLE(object));
 }
 
+constexpr unsigned bit(Kind kind) {
+  return 1U << static_cast<unsigned>(kind);
+}
+
+// Whether the kinds met so far may be compared natively: bytes beside str or
+// numbers stay on the general path, whose comparisons warn under
+// `python -b`.
+constexpr bool natively_comparable(unsigned seen) {
+  return !((seen & bit(Kind::Bytes)) && (seen & (bit(Kind::Text) | bit(Kind::Number))));
+}
+
 // The items of `list` (held), when all are of the kinds above; `seen` gathers
 // the kinds met. Runs no Python code.
 bool take_builtin_items(PyObject* list, std::vector<Ref>& items, unsigned& seen) {
@@ -99,11 +110,20 @@ bool take_builtin_items(PyObject* list, std::vector<Ref>& items, unsigned& seen)
   for (Py_ssize_t j = 0; j < size; ++j) {
     const Kind kind = kind_of(PyList_GET_ITEM(list, j));
     if (kind == Kind::Other) return false;
-    seen |= 1U << static_cast<unsigned>(kind);
+    seen |= bit(kind);
   }
   items.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t j = 0; j < size; ++j) items.push_back(Ref::borrow(PyList_GET_ITEM(list, j)));
   return true;
+}
+
+// hash(object) for the kinds above; a str's hash is usually cached already.
+inline Py_hash_t builtin_hash(PyObject* object) {
+  if (PyUnicode_CheckExact(object)) {
+    const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(object)->hash;
+    if (cached != -1) return cached;
+  }
+  return PyObject_Hash(object);
 }
 
 // a == b for two non-NaN objects of the kinds above, natively.
@@ -131,74 +151,95 @@ Result<bool> builtin_equal(PyObject* a, PyObject* b) {
 
 // The distinct values of the reference list, each with the position of its
 // first occurrence in `comp` once found. Open addressing on the values'
-// Python hashes, at most half full.
+// Python hashes, at most half full. A slot holds a value's number and 32 bits
+// of its hash, so that the probes of the many `comp` elements that are not
+// reference values mostly stay within one small array.
 class FirstPositions {
  public:
-  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  static constexpr std::uint32_t kNone = UINT32_MAX;
 
   explicit FirstPositions(std::size_t count) {
     std::size_t capacity = 16;
     while (capacity < count * 2) capacity *= 2;
-    slots_.assign(capacity, Slot{0, kEmpty});
+    slots_.assign(capacity, Slot{0, kNone});
     mask_ = capacity - 1;
     for (std::size_t size = capacity; size > 1; size >>= 1) --shift_;
   }
 
-  // The index of the value equal to `object`; with `add`, a new one is made
-  // when there is none (else kEmpty).
+  // The number of the value equal to `object`; with `add`, a new one is
+  // made when there is none (else kNone).
   Result<std::uint32_t> find(PyObject* object, Py_hash_t hash, bool add) {
+    const auto bits = static_cast<std::uint64_t>(hash);
+    const auto tag = static_cast<std::uint32_t>(bits ^ (bits >> 32));
     std::size_t at = home(hash);
-    for (; slots_[at].value != kEmpty; at = (at + 1) & mask_) {
-      if (slots_[at].hash != hash) continue;
-      Result<bool> same = builtin_equal(values_[slots_[at].value], object);
+    for (; slots_[at].value != kNone; at = (at + 1) & mask_) {
+      if (slots_[at].tag != tag) continue;
+      const Value& value = values_[slots_[at].value];
+      if (value.hash != hash) continue;
+      Result<bool> same = builtin_equal(value.object, object);
       if (!same) return fail(std::move(same).error());
       if (*same) return slots_[at].value;
     }
-    if (!add) return kEmpty;
-    const auto value = static_cast<std::uint32_t>(values_.size());
-    slots_[at] = Slot{hash, value};
-    values_.push_back(object);
-    first_.push_back(-1);
-    return value;
+    if (!add) return kNone;
+    slots_[at] = Slot{tag, static_cast<std::uint32_t>(values_.size())};
+    values_.push_back(Value{object, hash, -1});
+    return slots_[at].value;
   }
 
+  // Starts loading the first slot that `find` will read for `hash`.
+  void prefetch(Py_hash_t hash) const noexcept { __builtin_prefetch(&slots_[home(hash)]); }
+
   [[nodiscard]] std::size_t size() const noexcept { return values_.size(); }
-  Py_ssize_t& first(std::uint32_t value) noexcept { return first_[value]; }
+  Py_ssize_t& first(std::uint32_t value) noexcept { return values_[value].first; }
 
  private:
   struct Slot {
-    Py_hash_t hash;
+    std::uint32_t tag;
     std::uint32_t value;
   };
+  struct Value {
+    PyObject* object;  // held by the caller's copy of the reference list
+    Py_hash_t hash;
+    Py_ssize_t first;  // -1 until found
+  };
+
   [[nodiscard]] std::size_t home(Py_hash_t hash) const noexcept {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL) >>
                                     shift_);
   }
 
   std::vector<Slot> slots_;
-  std::vector<PyObject*> values_;  // held by the caller's copy of the reference list
-  std::vector<Py_ssize_t> first_;
+  std::vector<Value> values_;
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
 };
 
+enum class Outcome : std::uint8_t { False, True, General };
+
 // The order check over built-in elements in time proportional to n + m: the
 // first position of every distinct reference value comes from one pass over
-// `comp`. Same answer as the general check, which on such elements runs no
-// Python code either. The elements are held, so the signal handlers run now
-// and then cannot free them; the answer is the one for the lists as they
-// were when taken.
-Result<bool> same_order_builtin(const std::vector<Ref>& ref_items,
-                                const std::vector<Ref>& comp_items) {
+// `comp`, the same answer as the general check, which on such elements runs
+// no Python code either. `comp` is read only as far as the general check
+// would compare it (to the last first position, or to its end when a value
+// is missing); an element met there that is not of the kinds above sends the
+// call to the general check (General), which then repeats from the start
+// what was done here without any visible effect. The reference elements are
+// held, since signal handlers run now and then; the answer is the one for
+// the reference list as it was when taken.
+Result<Outcome> same_order_builtin(const std::vector<Ref>& ref_items, PyObject* comp, Py_ssize_t m,
+                                   unsigned seen) {
   SignalStride<> signals;
-  // Reference values are indexed when no bigger than 2^32 - 1 distinct ones.
   FirstPositions table(ref_items.size());
   std::vector<std::uint32_t> ref_values;
   ref_values.reserve(ref_items.size());
+  bool has_nan = false;  // a NaN equals nothing: such a list is never in order
   for (const Ref& item : ref_items) {
     PyObject* const object = item.get();
-    if (is_nan(object)) return false;  // equal to nothing in `comp`
-    const Py_hash_t hash = PyObject_Hash(object);
+    if (is_nan(object)) {
+      has_nan = true;
+      continue;
+    }
+    const Py_hash_t hash = builtin_hash(object);
     if (hash == -1) return fail_fetched();
     Result<std::uint32_t> value = table.find(object, hash, true);
     if (!value) return fail(std::move(value).error());
@@ -206,31 +247,45 @@ Result<bool> same_order_builtin(const std::vector<Ref>& ref_items,
     if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
   }
   std::size_t unfound = table.size();
-  for (std::size_t j = 0; j < comp_items.size() && unfound > 0; ++j) {
-    PyObject* const object = comp_items[j].get();
+  constexpr Py_ssize_t kAhead = 8;
+  for (Py_ssize_t j = 0; j < m && (unfound > 0 || has_nan); ++j) {
+    // Large lists do not fit in the caches: the elements some steps ahead
+    // are loaded early, and then the slot that each one will probe, so
+    // that the loads overlap.
+    if (j + 2 * kAhead < PyList_GET_SIZE(comp)) {
+      __builtin_prefetch(PyList_GET_ITEM(comp, j + 2 * kAhead));
+      PyObject* const soon = PyList_GET_ITEM(comp, j + kAhead);
+      if (PyUnicode_CheckExact(soon)) {
+        const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(soon)->hash;
+        if (cached != -1) table.prefetch(cached);
+      }
+    }
+    // Read afresh at every step: a signal handler may have changed `comp`.
+    Result<PyObject*> item = list_item(comp, j);
+    if (!item) return fail(std::move(item).error());
+    PyObject* const object = *item;
+    const Kind kind = kind_of(object);
+    seen |= bit(kind);
+    if (kind == Kind::Other || !natively_comparable(seen)) return Outcome::General;
     if (is_nan(object)) continue;
-    const Py_hash_t hash = PyObject_Hash(object);
+    const Py_hash_t hash = builtin_hash(object);
     if (hash == -1) return fail_fetched();
     Result<std::uint32_t> value = table.find(object, hash, false);
     if (!value) return fail(std::move(value).error());
-    if (*value != FirstPositions::kEmpty && table.first(*value) < 0) {
-      table.first(*value) = static_cast<Py_ssize_t>(j);
+    if (*value != FirstPositions::kNone && table.first(*value) < 0) {
+      table.first(*value) = j;
       --unfound;
     }
     if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
   }
-  if (unfound > 0) return false;
+  if (unfound > 0 || has_nan) return Outcome::False;
   Py_ssize_t last = -1;
   for (std::uint32_t value : ref_values) {
     const Py_ssize_t position = table.first(value);
-    if (position < last) return false;
+    if (position < last) return Outcome::False;
     last = position;
   }
-  return true;
-}
-
-constexpr unsigned bit(Kind kind) {
-  return 1U << static_cast<unsigned>(kind);
+  return Outcome::True;
 }
 
 }  // namespace
@@ -246,23 +301,19 @@ Result<Ref> same_order_body(BoundArgs& args) {
   if (m < n) return new_bool(false);
   if (n == 0) return new_bool(true);
 
-  // Built-in elements only: the answer without Python calls. Bytes beside
-  // str or numbers stay on the general path, whose comparisons warn under
-  // `python -b`. Anything else anywhere (a subclass, a tuple, a user class)
-  // takes the general path, with its Python calls in their usual order.
-  std::vector<Ref> ref_items;
-  std::vector<Ref> comp_items;
-  unsigned seen = 0;
-  if (static_cast<std::size_t>(n) < FirstPositions::kEmpty &&
-      take_builtin_items(*ref_list, ref_items, seen) &&
-      take_builtin_items(*comp, comp_items, seen) &&
-      !((seen & bit(Kind::Bytes)) && (seen & (bit(Kind::Text) | bit(Kind::Number))))) {
-    Result<bool> answer = same_order_builtin(ref_items, comp_items);
-    if (!answer) return fail(std::move(answer).error());
-    return new_bool(*answer);
+  // Built-in elements: the answer without Python calls, unless the general
+  // check would make some (a subclass, a tuple, a user class, bytes beside
+  // text), in which case it runs with its Python calls in their usual order.
+  {
+    std::vector<Ref> ref_items;
+    unsigned seen = 0;
+    if (static_cast<std::size_t>(n) < FirstPositions::kNone &&
+        take_builtin_items(*ref_list, ref_items, seen) && natively_comparable(seen)) {
+      Result<Outcome> outcome = same_order_builtin(ref_items, *comp, m, seen);
+      if (!outcome) return fail(std::move(outcome).error());
+      if (*outcome != Outcome::General) return new_bool(*outcome == Outcome::True);
+    }
   }
-  ref_items.clear();
-  comp_items.clear();
   Result<bool> answer = same_order_general(*ref_list, *comp, n, m);
   if (!answer) return fail(std::move(answer).error());
   return new_bool(*answer);
