@@ -487,3 +487,123 @@ def test_finalizers_mutating_the_input_during_a_call(fn):
     finally:
         gc.set_threshold(*old)
         gc.collect()
+
+
+# --------------------------------------------------------------- native fast paths
+
+
+def model_same_order(ref, comp):
+    if len(comp) < len(ref):
+        return False
+    positions = []
+    for x in ref:
+        for j, y in enumerate(comp):
+            if x == y:
+                positions.append(j)
+                break
+        else:
+            return False
+    return positions == sorted(positions)
+
+
+NAN = float("nan")
+builtin_values = st.sampled_from(
+    [0, 1, -1, True, False, 1.0, -0.0, 0.0, 2.5, NAN, float("inf"), None, "", "a", "é", "a\U0001f600",
+     2**53, 2**53 + 1, float(2**53), 2**61 - 1, 2**61, -(2**61 - 1), 10**30, float(10**30), -2, -1.0]
+) | st.integers() | st.text(max_size=2)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(builtin_values, max_size=6), st.lists(builtin_values, max_size=10), st.data())
+def test_same_order_builtin_elements_match_model(ref, comp, data):
+    # Taking some reference elements from comp puts repeats and in-order runs in play.
+    if comp:
+        ref = ref + [comp[i] for i in data.draw(st.lists(st.integers(0, len(comp) - 1), max_size=4))]
+    assert same_order(ref, comp) is model_same_order(ref, comp)
+    assert same_order(ref, comp + [object()]) is model_same_order(ref, comp + [object()])
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.binary(max_size=2) | st.none(), max_size=5), st.lists(st.binary(max_size=2) | st.none(), max_size=8))
+def test_same_order_bytes_match_model(ref, comp):
+    assert same_order(ref, comp) is model_same_order(ref, comp)
+
+
+def test_same_order_reads_comp_only_as_far_as_needed():
+    calls = []
+
+    class Spy:
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    # Every reference value is found before the spy: no Python call, either way.
+    assert same_order(["a", 1], ["a", 1.0, Spy()]) is True
+    assert calls == []
+    # A missing value makes the general check compare it with the whole list.
+    assert same_order(["a", "q"], ["a", Spy(), "b"]) is False
+    assert calls == ["q"]
+    calls.clear()
+    assert same_order([NAN], [1, Spy()]) is False
+    assert calls == [NAN]
+
+
+@pytest.mark.parametrize("flag", ["-b", "-bb"])
+def test_same_order_bytes_beside_text_keeps_the_warning(flag):
+    import subprocess
+
+    code = "from _vesk import same_order; print(same_order([b'a'], ['a', b'a']))"
+    done = subprocess.run([sys.executable, flag, "-c", code], capture_output=True, text=True)
+    assert "BytesWarning" in done.stderr
+    if flag == "-b":
+        assert done.stdout.strip() == "True"
+
+
+def nest(inner, depth):
+    for _ in range(depth):
+        inner = [inner]
+    return inner
+
+
+@pytest.mark.parametrize("depth", [0, 1, 7, 8, 9, 14, 15, 16, 17, 18, 40, 1000])
+def test_collapse_cycle_at_any_depth_is_reported_at_once(depth):
+    a = [1, 2]
+    a.append(a)
+    with pytest.raises(ValueError) as info:
+        collapse(nest(a, depth))
+    assert str(info.value) == "collapse() argument contains a reference cycle"
+    # A cycle entered deep down is also seen at its first repeat.
+    b = [0]
+    loop = nest(b, depth)
+    b.append(loop)
+    with pytest.raises(ValueError):
+        collapse(loop)
+
+
+@pytest.mark.parametrize("depth", [5, 15, 16, 17, 30])
+def test_collapse_shared_and_hovering_paths_are_not_cycles(depth):
+    shared = nest([1, (2,)], 20)
+    # Walks that go up and down around every depth, with shared containers.
+    tree = [nest([shared, shared], d) for d in range(depth - 3, depth + 3)] * 3
+    expected = model_collapse(tree)
+    assert collapse(tree) == expected and len(expected) == 72
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(
+        st.dictionaries(st.sampled_from(["ka", "kb", "kc", "kd"]), st.none() | st.integers(0, 5), max_size=4),
+        max_size=8,
+    ),
+    st.lists(st.booleans(), max_size=8),
+)
+def test_backfill_iterdict_fresh_key_objects_match_model(rows, fresh):
+    # Rows with their own key strings (as decoded rows have) mixed with rows
+    # sharing them.
+    fresh = fresh + [False] * len(rows)
+    rows = [{(k[:1] + k[1:] if f else k): v for k, v in row.items()} for row, f in zip(rows, fresh)]
+    result = backfill_iterdict(rows)
+    expected = model_backfill_iterdict(rows)
+    assert result == expected
+    assert [list(r) for r in result] == [list(r) for r in expected]
+    assert all(type(k) is str for r in result for k in r)

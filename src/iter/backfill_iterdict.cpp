@@ -1,9 +1,9 @@
 // backfill_iterdict: None values of a list of dicts replaced, key by key, by
 // the latest value before them.
+#include <cstdint>
+#include <cstring>
 #include <memory>
-#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "binding/convert.hpp"
@@ -13,18 +13,12 @@
 namespace vesk::iter {
 namespace {
 
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
 // What is known of one key text during a call.
 struct KeyState {
   Ref key;                                // the one new str used for this key in every output row
   Ref latest;                             // most recent non-None value
   std::vector<std::size_t> pending_rows;  // rows that held the key with None before any value
+  Py_hash_t hash = 0;                     // str hash of the text
 };
 
 // Key states by text. Only the key objects of the row before are remembered
@@ -58,23 +52,60 @@ class KeyTable {
   }
 
  private:
+  // Looked up by the str hash of the text (cached in the key object, since
+  // the row dict hashed it) and compared by content: equal str values are
+  // equal UTF-8 texts.
   Result<KeyState*> find_text(PyObject* key) {
     if (!PyUnicode_Check(key)) {
       return fail(failed_type_check(key, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     }
-    Result<std::string_view> text = to_text_view(key);
+    Result<std::string_view> text = to_text_view(key);  // also refuses lone surrogates
     if (!text) return fail(std::move(text).error());
-    auto found = by_text_.find(*text);
-    if (found == by_text_.end()) {
-      states_.push_back(std::make_unique<KeyState>());
-      states_.back()->key = new_text(*text);
-      found = by_text_.emplace(std::string(*text), states_.back().get()).first;
+    // str's own hash, also for a subclass that hashes differently.
+    const Py_hash_t hash = PyUnicode_Type.tp_hash(key);
+    if (hash == -1) return fail_fetched();
+    if ((states_.size() + 1) * 2 > slots_.size()) grow();
+    std::size_t at = home(hash);
+    for (; slots_[at] != nullptr; at = (at + 1) & mask_) {
+      if (slots_[at]->hash == hash && same_text(slots_[at]->key.get(), key)) return slots_[at];
     }
-    return found->second;
+    states_.push_back(std::make_unique<KeyState>());
+    KeyState* const state = states_.back().get();
+    state->key = new_text(*text);
+    state->hash = hash;
+    slots_[at] = state;
+    return state;
+  }
+
+  static bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+  }
+
+  [[nodiscard]] std::size_t home(Py_hash_t hash) const noexcept {
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL >>
+                                    shift_);
+  }
+
+  void grow() {
+    const std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+    slots_.assign(capacity, nullptr);
+    mask_ = capacity - 1;
+    shift_ = 64;
+    for (std::size_t size = capacity; size > 1; size >>= 1) --shift_;
+    for (const auto& state : states_) {
+      std::size_t at = home(state->hash);
+      while (slots_[at] != nullptr) at = (at + 1) & mask_;
+      slots_[at] = state.get();
+    }
   }
 
   std::vector<std::unique_ptr<KeyState>> states_;
-  std::unordered_map<std::string, KeyState*, TextHash, std::equal_to<>> by_text_;
+  std::vector<KeyState*> slots_;  // open addressing by hash, at most half full
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
   std::vector<Ref> previous_keys_;
   std::vector<KeyState*> previous_states_;
   std::vector<Ref> current_keys_;
