@@ -552,8 +552,13 @@ def test_same_order_reads_comp_only_as_far_as_needed():
 def test_same_order_bytes_beside_text_keeps_the_warning(flag):
     import subprocess
 
+    import os
+
+    import _vesk
+
     code = "from _vesk import same_order; print(same_order([b'a'], ['a', b'a']))"
-    done = subprocess.run([sys.executable, flag, "-c", code], capture_output=True, text=True)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(_vesk.__file__))
+    done = subprocess.run([sys.executable, flag, "-c", code], capture_output=True, text=True, env=env)
     assert "BytesWarning" in done.stderr
     if flag == "-b":
         assert done.stdout.strip() == "True"
