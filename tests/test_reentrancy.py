@@ -272,14 +272,17 @@ INTERRUPT_CHILD = """
     faulthandler.dump_traceback_later(WATCHDOG, exit=True)
     start = time.monotonic()
     signal.setitimer(signal.ITIMER_REAL, DELAY)
+    outcome = 'ended'
     try:
-        result = {fn}(*args)
-        outcome = 'finished'
+        try:
+            result = {fn}(*args)
+        except MemoryError:
+            outcome = 'out of memory'
+        end = time.monotonic()
+        for _ in range(100): pass  # an interrupt pending at the return fires here
     except KeyboardInterrupt:
-        outcome = 'interrupted'
-    except MemoryError:
-        outcome = 'out of memory'
-    end = time.monotonic()
+        end = time.monotonic()
+        outcome += ', interrupted'
     signal.setitimer(signal.ITIMER_REAL, 0)
     faulthandler.cancel_dump_traceback_later()
     result = None
@@ -327,9 +330,9 @@ def interrupt(case, table, scale=1.0):
         n=max(1, int(n * scale))), " " * 4).strip(), fn=fn)
     delay = 0.1
     out = json.loads(run_child(code, delay, delay + 3.0, timeout=60).splitlines()[-1])
-    assert out["outcome"] in ("finished", "interrupted"), out
+    assert out["outcome"].startswith("ended"), out
     if not out["early"]:
-        assert out["outcome"] == "interrupted", f"the interrupt was swallowed: {out}"
+        assert out["outcome"] == "ended, interrupted", f"the interrupt was swallowed: {out}"
         assert out["late"] < 0.5, f"KeyboardInterrupt {out['late']:.2f} s after Ctrl-C"
     assert out["unchanged"] and not out["leaked"], out
 
@@ -413,23 +416,33 @@ import _vesk
 FN, FUSES = sys.argv[1], int(sys.argv[2])
 fn = getattr(_vesk, FN)
 
+KEEP = []  # what Python code called by a function allocates stays alive,
+            # so every such call is followed by a collection
+
 class Obj:
     def __init__(self, v): self.v = v
-    def __lt__(self, o): [self]; return self.v < getattr(o, 'v', 0)
-    def __eq__(self, o): [self]; return isinstance(o, Obj) and self.v == o.v
+    def __lt__(self, o): KEEP.append(Obj(0)); return self.v < getattr(o, 'v', 0)
+    def __eq__(self, o): KEEP.append(Obj(0)); return isinstance(o, Obj) and self.v == o.v
     def __repr__(self): return f'O({self.v})'
     __hash__ = None
 
+class Num(Obj):
+    def __index__(self): KEEP.append(Obj(0)); return self.v
+
+class Flt(Obj):
+    def __float__(self): KEEP.append(Obj(0)); return self.v / 2
+
 class Lookup(dict):
-    def __missing__(self, key): return [key]
+    def __missing__(self, key): KEEP.append(Obj(0)); return key
 
 class Seq:
     def __init__(self, *names): self.names = names
     def __len__(self): return len(self.names)
-    def __getitem__(self, i): [i]; return self.names[i]
+    def __getitem__(self, i): KEEP.append(Obj(0)); return self.names[i]
+    def __repr__(self): return f'Seq{self.names}'
 
 def mixed(i):
-    return [i, 2.5 * i, str(i), None, Obj(i), [i], '\ud800', -i][i % 8]
+    return [i, 2.5 * i, str(i), None, Obj(i), [i], '\ud800', Num(i), Flt(i), -i][i % 10]
 
 def rows(n, make=dict):
     return [make(id=i, a=mixed(i), **({'b': i % 3} if i % 3 else {})) for i in range(n)]
@@ -467,6 +480,7 @@ CASES = {
         lambda: (rows(30), ('-b', 'a'), True),
         lambda: (rows(8), Seq('b', '-a'), True),
         lambda: (rows(25, Lookup), ['zz', 'a', 'b'], False),
+        lambda: ([{'\ud800': 0, **{'k%d' % i: i for i in range(40)}}], 'zz', False),
         lambda: ([{'\ud800': 0, **{'k%d' % i: i for i in range(40)}}] * 3 + rows(3), 'zz', False),
         lambda: ([Obj(i) for i in range(5)] + rows(22), 'b', True),
     ],
@@ -485,36 +499,40 @@ REENTRY = [
     (lambda: _vesk.normalize_numeric_str('(1)'), '-1'),
 ]
 
-state = dict(fuse=0, fired=False, targets=[], collections=0, rng=random.Random(0), on=False)
+state = dict(fuse=0, fired=False, targets=[], collections=0, choice=(0, 0), on=False, args=None)
 problems = []
 
-def containers(obj, found, seen):
+def containers(obj, path, found, seen):
+    # Paths, not the containers: holding them would keep freed items alive.
     if id(obj) in seen: return
     seen.add(id(obj))
-    if isinstance(obj, (list, dict)): found.append(obj)
+    if isinstance(obj, (list, dict)): found.append(path)
     if isinstance(obj, (list, tuple)):
-        for x in obj: containers(x, found, seen)
+        for i, x in enumerate(obj): containers(x, path + (i,), found, seen)
     elif isinstance(obj, dict):
-        for x in obj.values(): containers(x, found, seen)
+        for k, x in obj.items(): containers(x, path + (k,), found, seen)
 
 def mutate():
     state['fired'] = True
-    rng, ts = state['rng'], state['targets']
-    if not ts: return
-    t = rng.choice(ts)
-    op = rng.randrange(6)
+    paths, (which, op) = state['targets'], state['choice']
+    if not paths: return
+    t = state['args']
+    try:
+        for step in paths[which % len(paths)]: t = t[step]
+    except (IndexError, KeyError, TypeError):
+        return
     if isinstance(t, list):
         if op == 0: t.clear()
         elif op == 1 and t: t.pop()
         elif op == 2: t.append({'a': None, 'id': Obj(-1)})
         elif op == 3: t.reverse()
-        elif op == 4 and t: t[rng.randrange(len(t))] = {'z': Obj(-2)}
+        elif op == 4 and t: t[which % len(t)] = {'z': Obj(-2)}
         elif t: del t[0]
-    else:
+    elif isinstance(t, dict):
         if op < 2: t.clear()
         elif op == 2: t['a'] = Obj(7)
         elif op == 3: t['new'] = None
-        elif t: t[rng.choice(list(t))] = Obj(9) if op == 4 else None
+        elif t: t[list(t)[which % len(t)]] = Obj(9) if op == 4 else None
 
 class Fin:
     def __del__(self):
@@ -530,13 +548,14 @@ def read(o):
         for k, v in o.items(): sys.getsizeof(k); sys.getsizeof(v)
 
 def callback(phase, info):
+    if phase == 'stop':
+        f = Fin(); f.me = f  # the next tracked allocation collects again
     if not state['on']: return
     if phase == 'start':
         state['collections'] += 1
         for g in range(info['generation'] + 1):
             for o in gc.get_objects(g): read(o)
         return
-    f = Fin(); f.me = f
     if state['collections'] % 7 == 0:
         call, expected = REENTRY[state['collections'] // 7 % len(REENTRY)]
         if call() != expected: problems.append(('re-entered call', expected))
@@ -546,13 +565,18 @@ def outcome(args):
     except Exception as e: return ('raise', type(e).__name__, str(e))
     return ('ok', repr(result), repr(args))
 
-def tortured(args, fuse, seed):
+def tortured(args, fuse, choice=(0, 0)):
     found = []
-    containers(args, found, set())
-    state.update(fuse=fuse, fired=False, targets=found, rng=random.Random(seed), collections=0)
+    containers(args, (), found, set())
+    state.update(fuse=fuse, fired=False, targets=found, choice=choice, collections=0, args=args)
+    # Empty the dict and list free lists, whose reuse counts as no allocation.
+    KEEP.clear()
+    drain = [{} for _ in range(100)], [[] for _ in range(100)]
+    f = Fin(); f.me = f; del f
     state['on'] = True
     try: got = outcome(args)
-    finally: state['on'] = False
+    finally: state.update(on=False, args=None)
+    del drain
     return got, state['fired'], state['collections']
 
 ALLOWED = {'IndexError', 'ValueError', 'TypeError', 'RuntimeError', 'KeyError', 'UnicodeEncodeError'}
@@ -564,11 +588,18 @@ try:
         gc.set_threshold(*old)
         expected = outcome(build())
         gc.set_threshold(1)
-        got, _, count = tortured(build(), 0, 0)
+        got, _, count = tortured(build(), 0)
+        print('case', c, 'collections', count, file=sys.stderr, flush=True)
         if got != expected: problems.append((c, 'read-only torture', expected, got))
-        for k in sorted({1 + (i * (count + 2)) // FUSES for i in range(FUSES)}):
-            print('case', c, 'fuse', k, file=sys.stderr, flush=True)
-            got, fired, _ = tortured(build(), k, k)
+        found = []
+        containers(build(), (), found, set())
+        # Every (collection, container, mutation) triple, or a sample of them.
+        plan = [(k, (p, op)) for k in range(1, count + 3)
+                for p in range(max(1, len(found))) for op in range(6)]
+        if len(plan) > FUSES: plan = random.Random(c).sample(plan, FUSES)
+        for k, choice in plan:
+            print('case', c, 'fuse', k, 'mutation', choice, file=sys.stderr, flush=True)
+            got, fired, _ = tortured(build(), k, choice)
             if not fired:
                 if got != expected: problems.append((c, k, 'untouched', expected, got))
             elif got[0] == 'raise' and got[1] not in ALLOWED:
@@ -584,7 +615,7 @@ print(json.dumps([repr(p) for p in problems]))
     "parse", "normalize_numeric_str", "multikeysort", "sanitize_vulgar_string", "uncamel",
     "underscore_to_camelcase", "collapse", "backfill", "backfill_iterdict", "same_order"])
 def test_gc_torture(name):
-    fuses = max(4, int(40 * SCALE))
+    fuses = max(20, int(300 * SCALE))
     out = run_child("import json\n" + TORTURE_CHILD, name, fuses, timeout=120)
     problems = json.loads(out.splitlines()[-1])
     assert problems == [], "\n".join(problems[:20])
