@@ -7,7 +7,6 @@ crash or hang runs in a child interpreter, so that one fault is reported as a
 failure of its own test instead of taking the whole run down.
 """
 
-import collections.abc
 import json
 import os
 import subprocess
@@ -137,29 +136,22 @@ def test_reentrant_first_use_of_the_panic_type():
     run_child(f"HOOKS_DIR = {os.path.abspath(HOOKS_DIR)!r}\n" + textwrap.dedent(PANIC_TYPE_FIRST_USE))
 
 
-class ClaimedLength:
-    """A sequence whose __len__ lies; iteration yields its real items."""
-
-    def __init__(self, claimed, items):
-        self.claimed, self.items = claimed, items
-
-    def __len__(self):
-        return self.claimed
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class AbcSequence(ClaimedLength, collections.abc.Sequence):
-    pass
-
-
-@pytest.mark.parametrize("kind", [ClaimedLength, AbcSequence])
+@pytest.mark.parametrize("base", ["object", "collections.abc.Sequence"])
 @pytest.mark.parametrize("claimed", [10**18, 10**9, sys.maxsize, 2**40, 0])
-def test_claimed_length_is_not_trusted(kind, claimed):
-    rows = [{"a": 1, "b": 2}, {"a": 1, "b": 1}, {"a": 0, "b": 9}]
-    result = multikeysort(rows, kind(claimed, ["a", "-b"]))
-    assert result == [rows[2], rows[0], rows[1]]
+def test_claimed_length_is_not_trusted(base, claimed):
+    # In a child: trusting the length asks the allocator for terabytes, which
+    # the sanitizer build answers by aborting.
+    out = run_child(f"""
+        import collections.abc
+        from _vesk import multikeysort
+        class Lying({base}):
+            def __len__(self): return {claimed}
+            def __getitem__(self, i): return ['a', '-b'][i]
+        rows = [{{'a': 1, 'b': 2}}, {{'a': 1, 'b': 1}}, {{'a': 0, 'b': 9}}]
+        result = multikeysort(rows, Lying())
+        print([rows.index(r) for r in result])
+    """)
+    assert out.strip() == "[2, 0, 1]"
 
 
 # ------------------------------------------------- interrupts from Python code
