@@ -62,8 +62,7 @@ std::string type_check_message(PyObject* object, PyObject* required_type) {
   if (object == Py_None) return concat("'None' is not an instance of '", required, "'");
   // Held: the lookup can run Python code that reassigns object.__class__.
   const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-  return concat("'", qualname_of(type.get()),
-                "' object is not an instance of '", required, "'");
+  return concat("'", qualname_of(type.get()), "' object is not an instance of '", required, "'");
 }
 
 // A PanicException raised by this module came back through Python code: show
