@@ -10,10 +10,13 @@ deadlocks.
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+
+import pytest
 
 import _vesk
 from _vesk import multikeysort
@@ -310,3 +313,157 @@ def test_race_helper_sees_a_fresh_interpreter():
         check=True,
     ).stdout.strip()
     assert os.path.samefile(out, _vesk.__file__)
+
+
+# ------------------------------------- first use re-entered from a hook
+
+# Filling a process-wide value runs Python code (the import of
+# collections.abc, object creation that starts a collection), and a hook can
+# come back into the module from there and need the same value: it must get
+# it, with no deadlock, and everyone must end up with the one stored value.
+REENTRANT = textwrap.dedent(
+    """
+    import gc, importlib.util, json, sys
+    sys.path[:0] = json.loads(sys.argv[1])
+    hooks_file, scenario = sys.argv[2], sys.argv[3]
+    location = importlib.util.spec_from_file_location("_vesk_testhooks", hooks_file)
+    hooks = importlib.util.module_from_spec(location)
+    location.loader.exec_module(hooks)
+    assert "collections.abc" not in sys.modules
+    import _vesk
+
+    def names():
+        try:
+            _vesk.parse(None)
+        except TypeError as error:
+            return [str(error), error.__notes__]
+
+    def panic():
+        try:
+            hooks.raise_internal("re-entered")
+        except BaseException as error:
+            return [id(type(error)), type(error).__name__, list(error.args)]
+
+    items, columns = [{"a": 2}, {"a": 1}], {"a"}  # made before any collection is due
+
+    def rows():
+        return _vesk.multikeysort(items, columns)
+
+    uses = {"panic": panic, "rows": rows, "names": names}
+    inner, current = {}, [None]
+
+    def reenter():
+        # Once per value, from inside the outer first use of that value.
+        name = current[0]
+        if name is not None and name not in inner:
+            inner[name] = None
+            inner[name] = uses[name]()
+
+    if scenario == "audit":
+        sys.addaudithook(lambda event, args: event == "import"
+                         and args[0] == "collections.abc" and reenter())
+    else:
+        gc.callbacks.append(lambda phase, info: phase == "start" and reenter())
+    outer = {}
+    for name, use in uses.items():
+        if scenario == "gc":
+            # The next collection starts at the second object allocated,
+            # inside the creation of the value.
+            gc.collect()
+            gc.set_threshold(1)
+        current[0] = name
+        outer[name] = use()
+        current[0] = None
+        gc.set_threshold(700)
+    print(json.dumps([outer, inner]))
+    """
+)
+
+
+@pytest.mark.parametrize("scenario", ["audit", "gc"])
+def test_first_use_reentered_from_a_hook(hooks, scenario):
+    done = subprocess.run(
+        [sys.executable, "-c", REENTRANT, json.dumps(sys.path), hooks.__file__, scenario],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    outer, inner = json.loads(done.stdout)
+    assert outer["panic"][1:] == ["PanicException", ["re-entered"]]
+    assert outer["rows"] == [{"a": 2}, {"a": 1}]
+    assert outer["names"] == NAMES[0]
+    # (A collection may also come before the first interned name is made,
+    # which allocates nothing a collection looks at.)
+    assert ({"rows"} if scenario == "audit" else {"panic", "rows"}) <= set(inner)
+    assert all(inner[name] == outer[name] for name in inner)
+
+
+# ------------------------------- long texts, converted with the lock released
+
+# Each line is short (converted with the lock held); its repetitions are long
+# (converted with it released) and give the line's result repeated.
+LINES = [
+    (_vesk.uncamel, "getHTTPResponseCode forValue2Update\n"),
+    (_vesk.uncamel, "getÉtéÀ İstanbul xΣ ǅemal\n"),
+    (_vesk.underscore_to_camelcase, "foo_bar__baz FOO_BAR\n"),
+    (_vesk.underscore_to_camelcase, "a_ßx_ǆ İ_éÉ\n"),
+    (_vesk.sanitize_vulgar_string, "Add 1½ cups, ⅓ tsp and 2 ¼ eggs.\n"),  # ASCII result
+    (_vesk.sanitize_vulgar_string, "x½ über 3\u00a0¾ \u0663½ ⅚\n"),  # not ASCII
+    (_vesk.sanitize_vulgar_string, "no fractions, but é\n"),
+]
+LONG = 20_000  # repetitions: about 0.5 MB
+
+
+def long_cases():
+    cases = [(f, line * LONG, f(line) * LONG) for f, line in LINES]
+    for f, text in [
+        (_vesk.parse, "(1,234" + "5" * 300_000 + ".5)"),
+        (_vesk.parse, " 12" * 100_000),
+        (_vesk.normalize_numeric_str, "(1,2" + ",345" * 100_000 + "%)"),
+    ]:
+        cases.append((f, text, f(text)))
+    return cases
+
+
+def test_long_texts_in_threads_give_the_single_threaded_results():
+    cases = long_cases()
+    assert all(type(want) is type(f(text)) for f, text, want in cases)
+    mismatches, crashed = [], []
+
+    def worker(seed):
+        try:
+            for r in range(3):
+                for j in range(len(cases)):
+                    f, text, want = cases[(j + seed + r) % len(cases)]
+                    got = f(text)
+                    if got != want or type(got) is not type(want):
+                        mismatches.append((f.__name__, j))
+        except BaseException as error:  # pragma: no cover - reported below
+            crashed.append(repr(error))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert not any(t.is_alive() for t in threads), "a worker hangs"
+    assert crashed == [] and mismatches == []
+
+
+def test_signal_during_a_long_released_call():
+    # The handler runs while the call works without the lock (or, on a very
+    # fast machine, right after it): either way the call ends in its exception.
+    def handler(signum, frame):
+        raise KeyboardInterrupt("from the timer")
+
+    text = "½" * 8_000_000
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt, match="from the timer"):
+            _vesk.sanitize_vulgar_string(text)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert _vesk.sanitize_vulgar_string(text[:3]) == "0.5 0.5 0.5"

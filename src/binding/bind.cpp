@@ -74,7 +74,7 @@ Result<BoundArgs> bind_general(const CallSignature& signature, const CallArgs& c
       const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
       if (!text) {
         // A name that has no UTF-8 form matches no parameter.
-        PyErr_Clear();
+        discard_pending_exception();
         return fail(unexpected_keyword(signature, keyword));
       }
       const std::string_view name(text, static_cast<std::size_t>(size));

@@ -2,6 +2,7 @@
 // become Python exceptions.
 #pragma once
 
+#include <exception>
 #include <new>
 
 #include "binding/error.hpp"
@@ -10,6 +11,10 @@ namespace vesk {
 
 // Raises an internal failure as PanicException; aborts if even that fails.
 void raise_internal_failure(const std::string& message) noexcept;
+
+// Writes the diagnostic of an internal failure that was not raised through
+// internal_failure (an unexpected C++ exception).
+void report_unexpected(const char* what) noexcept;
 
 // Runs `body` (returning Result<Ref>) and gives a new reference, or null with
 // an exception set. Nothing thrown inside ever leaves this function.
@@ -25,7 +30,11 @@ PyObject* call_boundary(Body&& body) noexcept {
     raise_internal_failure(failure.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::exception& unexpected) {
+    report_unexpected(unexpected.what());
+    raise_internal_failure("unexpected C++ exception");
   } catch (...) {
+    report_unexpected("not a std::exception");
     raise_internal_failure("unexpected C++ exception");
   }
   return nullptr;

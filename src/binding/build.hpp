@@ -1,6 +1,7 @@
 // Result builders: native values to new Python objects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -16,6 +17,22 @@ Ref created(PyObject* object);
 inline Ref new_text(std::string_view utf8) {
   return created(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
+// A new ASCII str of `length` characters, not yet written: the caller fills
+// its bytes (ascii_data) before anyone else sees it.
+inline Ref new_ascii(std::size_t length) {
+  return created(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+}
+inline char* ascii_data(const Ref& text) {
+  return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+}
+
+// Cuts a str made by new_ascii, not yet seen by anyone else, to its first
+// `length` characters.
+Ref shortened(Ref text, std::size_t length);
+
+// A new str equal to the str `text`, copied at its own width.
+Ref text_copy(PyObject* text);
+
 inline Ref new_int(std::int64_t value) {
   return created(PyLong_FromLongLong(value));
 }

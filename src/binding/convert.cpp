@@ -105,7 +105,9 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* object) {
 Result<bool> to_flag(PyObject* object) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  // Held: the lookups can run Python code that reassigns object.__class__.
+  const Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  PyObject* type = held_type.get();
   if (type_attribute_is(type, Name::Module, {"numpy"}) &&
       type_attribute_is(type, Name::Name, {"bool_", "bool"})) {
     PyNumberMethods* number = Py_TYPE(object)->tp_as_number;

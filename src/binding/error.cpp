@@ -60,8 +60,9 @@ std::string qualname_of(PyObject* type) {
 std::string type_check_message(PyObject* object, PyObject* required_type) {
   std::string required = qualname_of(required_type);
   if (object == Py_None) return concat("'None' is not an instance of '", required, "'");
-  return concat("'", qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object))),
-                "' object is not an instance of '", required, "'");
+  // Held: the lookup can run Python code that reassigns object.__class__.
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  return concat("'", qualname_of(type.get()), "' object is not an instance of '", required, "'");
 }
 
 // A PanicException raised by this module came back through Python code: show
@@ -106,8 +107,17 @@ PyObject* panic_exception_type() {
         "the exception name must not contain a NUL byte");
     PyObject* made = PyErr_NewExceptionWithDoc(kName, kPanicDoc, PyExc_BaseException, nullptr);
     if (!made) {
+      // Taken out directly: Error::fetch would look for this very type again.
+      PyObject* type = nullptr;
+      PyObject* value = nullptr;
+      PyObject* traceback = nullptr;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyErr_NormalizeException(&type, &value, &traceback);
+      const Ref owned_type = Ref::steal(type);
+      const Ref owned_value = Ref::steal(value);
+      const Ref owned_traceback = Ref::steal(traceback);
       std::string detail;
-      if (PyErr_Occurred()) detail = concat(": ", render_text(Error::fetch().instance().get()));
+      if (owned_value) detail = concat(": ", render_text(owned_value.get()));
       internal_failure(concat("Failed to initialize new exception type.", detail));
     }
     return Ref::steal(made);
@@ -119,8 +129,8 @@ PyObject* panic_exception_type() {
 std::string render_text(PyObject* object) {
   if (Ref text = Ref::steal(PyObject_Str(object))) return lossy_utf8(text.get());
   PyErr_WriteUnraisable(object);
-  Ref name = Ref::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), interned(Name::Name)));
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  Ref name = Ref::steal(PyObject_GetAttr(type.get(), interned(Name::Name)));
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return "<unprintable object>";

@@ -7,14 +7,28 @@
 
 #include "binding/build.hpp"
 #include "binding/convert.hpp"
+#include "binding/unlocked.hpp"
 #include "numparse/numparse.hpp"
 
 namespace vesk::numparse {
+namespace {
+
+// Runs `work` on the text, with the interpreter lock released when the text is
+// long (see binding/unlocked.hpp); the results are native values, turned into
+// Python objects only once the lock is held again.
+template <class Work>
+auto on_text(std::string_view text, Work&& work) {
+  if (text.size() < kReleaseLockBytes) return work(text);
+  Unlocked unlocked;
+  return work(text);
+}
+
+}  // namespace
 
 Result<Ref> parse_body(BoundArgs& args) {
   Result<std::string_view> text = argument("s", to_text_view(args[0]));
   if (!text) return fail(std::move(text).error());
-  const ParsedNumber number = parse_number(*text);
+  const ParsedNumber number = on_text(*text, parse_number);
   if (const auto* integer = std::get_if<std::int64_t>(&number)) return new_int(*integer);
   if (const auto* real = std::get_if<double>(&number)) return new_float(*real);
   return new_none();
@@ -23,7 +37,7 @@ Result<Ref> parse_body(BoundArgs& args) {
 Result<Ref> normalize_numeric_str_body(BoundArgs& args) {
   Result<std::string_view> text = argument("s", to_text_view(args[0]));
   if (!text) return fail(std::move(text).error());
-  const std::optional<std::string> normalized = strip_numeric_formatting(*text);
+  const std::optional<std::string> normalized = on_text(*text, strip_numeric_formatting);
   if (!normalized) return new_none();
   return new_text(*normalized);
 }

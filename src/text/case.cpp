@@ -394,11 +394,16 @@ void CodePoints::reallocate(std::size_t capacity, int width) {
 
 // ---------------------------------------------------------------------------
 
-void uncamel(std::string_view utf8, CodePoints& out) {
+void uncamel(std::string_view utf8, CodePoints& out, const Poll& poll) {
   const std::size_t size = utf8.size();
   Before before = Before::kNothing;
   std::size_t pos = 0;
+  std::size_t next_poll = kPollBytes;
   while (pos < size) {
+    if (pos >= next_poll) {
+      poll();
+      next_poll = pos + kPollBytes;
+    }
     const std::size_t plain_end = copy_plain<false>(utf8, pos, out);
     if (plain_end != pos) {
       // The run holds no capital and no non-ASCII byte.
@@ -440,11 +445,16 @@ void uncamel(std::string_view utf8, CodePoints& out) {
   }
 }
 
-void underscore_to_camelcase(std::string_view utf8, CodePoints& out) {
+void underscore_to_camelcase(std::string_view utf8, CodePoints& out, const Poll& poll) {
   const std::size_t size = utf8.size();
   bool after_underscore = false;
   std::size_t pos = 0;
+  std::size_t next_poll = kPollBytes;
   while (pos < size) {
+    if (pos >= next_poll) {
+      poll();
+      next_poll = pos + kPollBytes;
+    }
     if (!after_underscore) {
       pos = copy_plain<true>(utf8, pos, out);
       if (pos == size) break;
@@ -476,13 +486,18 @@ std::size_t uncamel_ascii_bound(std::string_view ascii) noexcept {
   return ascii.size() + count_in_range(ascii, 'A', 26);
 }
 
-std::size_t uncamel_ascii(std::string_view ascii, std::span<char> out) noexcept {
+std::size_t uncamel_ascii(std::string_view ascii, std::span<char> out, const Poll& poll) {
   const char* in = ascii.data();
   const std::size_t size = ascii.size();
   char* cursor = out.data();
   UncamelCarry carry;
   std::size_t pos = 0;
+  std::size_t next_poll = kPollBytes;
   for (; pos + kUncamelReach <= size; pos += kBlock) {
+    if (pos >= next_poll) {
+      poll();
+      next_poll = pos + kPollBytes;
+    }
     const std::uint32_t bits = underscore_bits(in + pos, ascii_lower_byte(in[pos + kBlock]), carry);
     cursor += kBlock + emit_uncamel(in + pos, bits, cursor);
   }
@@ -511,7 +526,8 @@ std::size_t underscore_to_camelcase_ascii_length(std::string_view ascii) noexcep
   return ascii.size() - count_in_range(ascii, '_', 1);
 }
 
-std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char> out) noexcept {
+std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char> out,
+                                          const Poll& poll) {
   const char* in = ascii.data();
   const std::size_t size = ascii.size();
   // Leading underscores only make the first letter after them lowercase.
@@ -524,8 +540,13 @@ std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char
   *cursor++ = static_cast<char>(ascii_to_lower(static_cast<unsigned char>(in[pos++])));
   // From here on the output is not empty, and a block's case depends only on
   // its bytes and the one before it.
+  std::size_t next_poll = pos + kPollBytes;
   for (; pos + kCamelReach <= size && end - cursor >= static_cast<std::ptrdiff_t>(kCamelReach);
        pos += kBlock) {
+    if (pos >= next_poll) {
+      poll();
+      next_poll = pos + kPollBytes;
+    }
     cursor += kBlock - emit_camel(in + pos, byte_bits(in + pos, '_'), cursor);
   }
   // The rest in chunks read from zero-padded copies that start with the byte

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/poll.hpp"
+
 namespace vesk::text {
 
 // camelCase / PascalCase to snake_case: every uppercase code point is
@@ -93,8 +95,9 @@ class CodePoints {
 };
 
 // The transforms of any valid UTF-8 text, appended to `out` as code points.
-void uncamel(std::string_view utf8, CodePoints& out);
-void underscore_to_camelcase(std::string_view utf8, CodePoints& out);
+// Both call `poll` between chunks of the input (as do the ASCII writers).
+void uncamel(std::string_view utf8, CodePoints& out, const Poll& poll = {});
+void underscore_to_camelcase(std::string_view utf8, CodePoints& out, const Poll& poll = {});
 
 // The same transforms for pure-ASCII input, whose output is ASCII too, so
 // that a caller can create its result up front and have it written in
@@ -107,11 +110,12 @@ inline constexpr std::size_t kAsciiOutputSlack = 112;
 // Room that uncamel_ascii needs: the input size plus one byte per capital
 // (twice the input size always is enough).
 std::size_t uncamel_ascii_bound(std::string_view ascii) noexcept;
-std::size_t uncamel_ascii(std::string_view ascii, std::span<char> out) noexcept;
+std::size_t uncamel_ascii(std::string_view ascii, std::span<char> out, const Poll& poll = {});
 
 // Exact length of underscore_to_camelcase(ascii): the input size minus its
 // underscores. That is all the room the writer needs.
 std::size_t underscore_to_camelcase_ascii_length(std::string_view ascii) noexcept;
-std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char> out) noexcept;
+std::size_t underscore_to_camelcase_ascii(std::string_view ascii, std::span<char> out,
+                                          const Poll& poll = {});
 
 }  // namespace vesk::text

@@ -4,6 +4,7 @@
 
 #include "binding/build.hpp"
 #include "binding/convert.hpp"
+#include "binding/unlocked.hpp"
 #include "text/case.hpp"
 #include "text/py_text.hpp"
 
@@ -18,30 +19,12 @@ namespace {
 // copied, which costs less than finding the length or trimming.
 constexpr std::size_t kShortText = 256;
 
-Ref new_ascii(std::size_t length) {
-  return created(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-}
-
-char* ascii_data(const Ref& text) {
-  return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-}
-
 // A new str holding `ascii`.
 Ref ascii_copy(std::string_view ascii) {
   if (ascii.empty()) return new_text({});
   Ref result = new_ascii(ascii.size());
   std::memcpy(ascii_data(result), ascii.data(), ascii.size());
   return result;
-}
-
-// Shortens a str that nobody else has seen yet; a failure leaves it untouched.
-Ref trimmed(Ref text, std::size_t length) {
-  PyObject* object = text.release();
-  if (PyUnicode_Resize(&object, static_cast<Py_ssize_t>(length)) < 0) {
-    Py_DECREF(object);
-    return created(nullptr);
-  }
-  return Ref::steal(object);
 }
 
 // A str holding `cps`, which are already in the form the interpreter uses
@@ -57,27 +40,65 @@ Ref code_points_result(const CodePoints& cps) {
   return result;
 }
 
+// Long texts are converted with the interpreter lock released (see
+// binding/unlocked.hpp for what that allows). An ASCII result is created
+// first, at a bound that needs no pass over the text (uncamel writes at most
+// two bytes per input byte, underscore_to_camelcase at most one), written in
+// place, then cut to its length; only the written part of it is ever
+// touched.
+template <class WriteAscii>
+Ref long_ascii_result(std::size_t bound, WriteAscii&& write) {
+  Ref result = new_ascii(bound);
+  std::size_t length = 0;
+  {
+    Unlocked unlocked;
+    length = write({ascii_data(result), bound}, Poll(&Unlocked::poll_hook, &unlocked));
+  }
+  return length == bound ? std::move(result) : shortened(std::move(result), length);
+}
+
+template <class Transform>
+Ref long_result(Transform&& transform, std::size_t reserve) {
+  CodePoints out;
+  {
+    Unlocked unlocked;
+    out.reserve(reserve);
+    transform(out, Poll(&Unlocked::poll_hook, &unlocked));
+  }
+  return code_points_result(out);
+}
+
 }  // namespace
 
 Result<Ref> uncamel_body(BoundArgs& args) {
   Result<std::string_view> camel = argument("camel", to_text_view(args[0]));
   if (!camel) return fail(std::move(camel).error());
   const std::string_view text = *camel;
+  // Never shorter than the input; a little room for the underscores.
+  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
+  const std::size_t reserve = size + size / 8 + 8;
   if (PyUnicode_IS_ASCII(args[0])) {
     if (text.empty()) return new_text({});
     if (text.size() <= kShortText) {
       char buffer[2 * kShortText + kAsciiOutputSlack];
       return ascii_copy({buffer, uncamel_ascii(text, buffer)});
     }
+    if (text.size() >= kReleaseLockBytes) {
+      return long_ascii_result(2 * text.size(), [text](std::span<char> out, const Poll& poll) {
+        return uncamel_ascii(text, out, poll);
+      });
+    }
     const std::size_t bound = uncamel_ascii_bound(text);
     Ref result = new_ascii(bound);
     const std::size_t length = uncamel_ascii(text, {ascii_data(result), bound});
-    return length == bound ? std::move(result) : trimmed(std::move(result), length);
+    return length == bound ? std::move(result) : shortened(std::move(result), length);
+  }
+  if (text.size() >= kReleaseLockBytes) {
+    return long_result([text](CodePoints& out, const Poll& poll) { uncamel(text, out, poll); },
+                       reserve);
   }
   CodePoints out;
-  // Never shorter than the input; a little room for the underscores.
-  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
-  out.reserve(size + size / 8 + 8);
+  out.reserve(reserve);
   uncamel(text, out);
   return code_points_result(out);
 }
@@ -91,13 +112,24 @@ Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
       char buffer[kShortText + kAsciiOutputSlack];
       return ascii_copy({buffer, underscore_to_camelcase_ascii(text, buffer)});
     }
+    if (text.size() >= kReleaseLockBytes) {
+      return long_ascii_result(text.size(), [text](std::span<char> out, const Poll& poll) {
+        return underscore_to_camelcase_ascii(text, out, poll);
+      });
+    }
     const std::size_t length = underscore_to_camelcase_ascii_length(text);
     Ref result = new_ascii(length);
     underscore_to_camelcase_ascii(text, {ascii_data(result), length});
     return result;
   }
+  const auto reserve = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
+  if (text.size() >= kReleaseLockBytes) {
+    return long_result(
+        [text](CodePoints& out, const Poll& poll) { underscore_to_camelcase(text, out, poll); },
+        reserve);
+  }
   CodePoints out;
-  out.reserve(static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0])));
+  out.reserve(reserve);
   underscore_to_camelcase(text, out);
   return code_points_result(out);
 }

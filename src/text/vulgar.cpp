@@ -90,7 +90,7 @@ class FractionMatcher {
                   : pcre2_match(code_.get(), subject, text.size(), offset, PCRE2_NO_UTF_CHECK, data,
                                 nullptr);
     if (rc == PCRE2_ERROR_NOMATCH) return false;
-    if (rc < 0) throw FractionPatternError("fraction pattern match failed: " + pcre2_message(rc));
+    if (rc < 0) throw SanitizeFailure("fraction pattern match failed: " + pcre2_message(rc));
     return true;
   }
 
@@ -123,8 +123,8 @@ class FractionMatcher {
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                                      PCRE2_UTF, &error, &error_offset, nullptr);
     if (code == nullptr) {
-      throw FractionPatternError("fraction pattern failed to compile at offset " +
-                                 std::to_string(error_offset) + ": " + pcre2_message(error));
+      throw SanitizeFailure("fraction pattern failed to compile at offset " +
+                            std::to_string(error_offset) + ": " + pcre2_message(error));
     }
     code_.reset(code);
     // Without JIT support (or where executable memory is refused) the
@@ -142,17 +142,19 @@ class FractionMatcher {
 };
 
 const FractionMatcher& fraction_matcher() {
-  // Callers hold the interpreter lock and the construction never gives it up,
-  // so no thread can wait here on one that waits for the lock. A throwing
-  // construction leaves the static unset for the next caller.
+  // The construction runs no Python code and needs no interpreter lock, so
+  // callers may come here with or without it: one that waits here for another
+  // thread's construction never blocks a thread that waits for the lock. A
+  // throwing construction leaves the static unset for the next caller.
   static const FractionMatcher* const matcher = new FractionMatcher();
   return *matcher;
 }
 
-// Whether the text holds one of the fifteen fractions: U+00BC..U+00BE are
-// C2 BC..C2 BE in UTF-8 and U+2153..U+215E are E2 85 93..E2 85 9E. Runs of
-// ASCII are skipped eight bytes at a time.
-bool holds_fraction(std::string_view text) noexcept {
+// Counts the fifteen fractions and notes any other non-ASCII character:
+// U+00BC..U+00BE are C2 BC..C2 BE in UTF-8 and U+2153..U+215E are
+// E2 85 93..E2 85 9E. Runs of ASCII are skipped eight bytes at a time.
+FractionCensus census_of(std::string_view text) noexcept {
+  FractionCensus census;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* const end = p + text.size();
   while (p < end) {
@@ -164,11 +166,25 @@ bool holds_fraction(std::string_view text) noexcept {
         continue;
       }
     }
-    if (p[0] == 0xC2 && end - p >= 2 && p[1] >= 0xBC && p[1] <= 0xBE) return true;
-    if (p[0] == 0xE2 && end - p >= 3 && p[1] == 0x85 && p[2] >= 0x93 && p[2] <= 0x9E) return true;
-    ++p;
+    const unsigned char lead = p[0];
+    if (lead < 0x80) {
+      ++p;
+    } else if (lead < 0xE0) {
+      const bool fraction = lead == 0xC2 && p[1] >= 0xBC && p[1] <= 0xBE;
+      census.fractions += fraction;
+      census.other_non_ascii |= !fraction;
+      p += 2;
+    } else if (lead < 0xF0) {
+      const bool fraction = lead == 0xE2 && p[1] == 0x85 && p[2] >= 0x93 && p[2] <= 0x9E;
+      census.fractions += fraction;
+      census.other_non_ascii |= !fraction;
+      p += 3;
+    } else {
+      census.other_non_ascii = true;
+      p += 4;
+    }
   }
-  return false;
+  return census;
 }
 
 // Value of a run of Nd digits of any script, each read by its decimal value as
@@ -208,14 +224,9 @@ std::size_t write_six_places(double value, char* out) {
   return length;
 }
 
-// One match: the input bytes [begin, end) become replacements[text_begin,
-// text_end).
-struct Edit {
-  std::size_t begin;
-  std::size_t end;
-  std::size_t text_begin;
-  std::size_t text_end;
-};
+// Matches between two calls of the poll hook: about a millisecond of work on
+// a text made of fractions only.
+constexpr unsigned kPollMatches = 4096;
 
 }  // namespace
 
@@ -224,56 +235,73 @@ std::string format_six_places(double value) {
   return std::string(buf, write_six_places(value, buf));
 }
 
-std::string sanitize_vulgar(std::string_view utf8) {
-  if (!holds_fraction(utf8)) return std::string(utf8);
+FractionCensus take_fraction_census(std::string_view utf8) noexcept {
+  return census_of(utf8);
+}
+
+std::size_t sanitized_bound(std::string_view utf8, const FractionCensus& census) noexcept {
+  return utf8.size() + 7 * census.fractions;
+}
+
+std::size_t sanitize_vulgar_into(std::string_view utf8, std::span<char> out, const Poll& poll) {
+  char* cursor = out.data();
+  char* const out_end = out.data() + out.size();
+  auto put = [&](const char* bytes, std::size_t count) {
+    if (count > static_cast<std::size_t>(out_end - cursor)) {
+      throw SanitizeFailure("sanitised text outgrew the room computed for it");
+    }
+    std::memcpy(cursor, bytes, count);
+    cursor += count;
+  };
 
   const FractionMatcher& matcher = fraction_matcher();
   std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(matcher.new_match_data(),
                                                                            &pcre2_match_data_free);
   const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
 
-  // One pass collects every match and its replacement text.
-  std::vector<Edit> edits;
-  std::string replacements;
+  // One pass: the text up to each match is copied, then its replacement is
+  // written, so nothing is kept per match.
   std::string scratch;
-  char number[kSixPlacesCapacity];
+  char number[1 + kSixPlacesCapacity];
+  std::size_t copied = 0;  // the input before this offset is in `out`
+  std::size_t next_poll = kPollBytes;
+  unsigned matches_since_poll = 0;
   for (std::size_t offset = 0; matcher.match(utf8, offset, data.get());) {
     const std::size_t begin = ovector[0], end = ovector[1];
     const std::string_view digits = utf8.substr(ovector[2], ovector[3] - ovector[2]);
     std::size_t fraction_pos = ovector[4];
     const double* fraction = matcher.value_of(decode_utf8(utf8, fraction_pos));
-    offset = end;  // matches are never empty
-    if (fraction == nullptr) continue;
+    offset = end;                       // matches are never empty
+    if (fraction == nullptr) continue;  // left as it is
 
-    const std::size_t text_begin = replacements.size();
+    put(utf8.data() + copied, begin - copied);
+    copied = end;
+    std::size_t length = 0;
     if (!digits.empty()) {
-      const double whole = digit_run_value(digits, scratch);
-      replacements.append(number, write_six_places(whole + *fraction, number));
+      length = write_six_places(digit_run_value(digits, scratch) + *fraction, number);
     } else {
       // Keeps the decimal apart from a word it would otherwise be glued to.
-      if (begin != 0) replacements += ' ';
-      replacements.append(number, write_six_places(*fraction, number));
+      if (begin != 0) number[length++] = ' ';
+      length += write_six_places(*fraction, number + length);
     }
-    edits.push_back({begin, end, text_begin, replacements.size()});
+    put(number, length);
+
+    if (++matches_since_poll == kPollMatches || end >= next_poll) {
+      poll();
+      matches_since_poll = 0;
+      next_poll = end + kPollBytes;
+    }
   }
+  put(utf8.data() + copied, utf8.size() - copied);
+  return static_cast<std::size_t>(cursor - out.data());
+}
 
-  std::size_t size = utf8.size();
-  for (const Edit& e : edits) size = size - (e.end - e.begin) + (e.text_end - e.text_begin);
-
-  // Filled back to front: each match's offsets still refer to the input.
+std::string sanitize_vulgar(std::string_view utf8) {
+  const FractionCensus census = census_of(utf8);
+  if (census.fractions == 0) return std::string(utf8);
   std::string result;
-  result.resize_and_overwrite(size, [&](char* out, std::size_t) {
-    char* write = out + size;
-    std::size_t tail = utf8.size();
-    for (auto e = edits.rbegin(); e != edits.rend(); ++e) {
-      write -= tail - e->end;
-      std::memcpy(write, utf8.data() + e->end, tail - e->end);
-      write -= e->text_end - e->text_begin;
-      std::memcpy(write, replacements.data() + e->text_begin, e->text_end - e->text_begin);
-      tail = e->begin;
-    }
-    std::memcpy(out, utf8.data(), tail);
-    return size;
+  result.resize_and_overwrite(sanitized_bound(utf8, census), [&](char* out, std::size_t room) {
+    return sanitize_vulgar_into(utf8, {out, room});
   });
   return result;
 }

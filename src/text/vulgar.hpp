@@ -1,9 +1,13 @@
 // Rewriting of the Unicode vulgar-fraction characters as plain decimals.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "text/poll.hpp"
 
 namespace vesk::text {
 
@@ -14,9 +18,25 @@ namespace vesk::text {
 // A fraction with no digits before it that does not open the text gets one
 // space in front of it ("x½" -> "x 0.5"). `utf8` must be valid UTF-8; the
 // result is always a new text (equal to the input when it holds no fraction).
-// Throws FractionPatternError only if the fixed pattern cannot be compiled or
-// the engine refuses to match, which means the build is broken.
 std::string sanitize_vulgar(std::string_view utf8);
+
+// What one quick pass over a text tells before it is sanitised.
+struct FractionCensus {
+  std::size_t fractions = 0;     // how many of the fifteen characters it holds
+  bool other_non_ascii = false;  // whether it holds any other non-ASCII one
+};
+FractionCensus take_fraction_census(std::string_view utf8) noexcept;
+
+// Room that sanitize_vulgar_into needs for `utf8`: each fraction is matched
+// exactly once, and a match's replacement is at most 7 bytes longer than the
+// match (" 0.833333" for a 2-byte fraction alone).
+std::size_t sanitized_bound(std::string_view utf8, const FractionCensus& census) noexcept;
+
+// The same rewriting, written into `out`, which must have the room that
+// sanitized_bound gives; returns the length written. When the census found
+// no other non-ASCII character, the result is pure ASCII. `poll` is called
+// between chunks of the input.
+std::size_t sanitize_vulgar_into(std::string_view utf8, std::span<char> out, const Poll& poll = {});
 
 // `value` rounded to six decimal places (halves away from zero, in double
 // arithmetic), written in fixed notation without trailing zeros or a trailing
@@ -24,8 +44,10 @@ std::string sanitize_vulgar(std::string_view utf8);
 // Meant for the non-negative values that sanitize_vulgar produces.
 std::string format_six_places(double value);
 
-// The regular-expression engine failed on the fixed fraction pattern.
-class FractionPatternError : public std::runtime_error {
+// A broken invariant of the rewriting: the fixed pattern does not compile or
+// the engine refuses to match, or a result outgrew the room computed for it.
+// It means the build is broken; no input text causes it.
+class SanitizeFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
