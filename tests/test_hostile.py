@@ -432,14 +432,25 @@ def test_lookup_reentering_every_function():
     assert results == [([1, 1], [{"a": 2}, {"a": 2}], True, "0.5", "aB", "-1")] * 3
 
 
-@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, MemoryError])
-def test_lookup_raising_a_base_exception_is_discarded_too(exc_type):
+def test_lookup_raising_an_exception_is_discarded_but_not_an_interrupt():
     def fail(key):
-        raise exc_type("from a lookup")
+        raise MemoryError("from a lookup")
 
     items = [Lookup(fail, a=1), {"a": 2}, {"a": 0}]
     # Any failed lookup makes the value missing; missing sorts first.
     assert multikeysort(items, "a") == [items[0], items[2], items[1]]
+
+    interrupt = KeyboardInterrupt("from a lookup")
+
+    def interrupted(key):
+        raise interrupt
+
+    items = [{"a": 2}, Lookup(interrupted, a=1), {"a": 0}]
+    before = list(items)
+    with pytest.raises(KeyboardInterrupt) as caught:
+        multikeysort(items, "a", inplace=True)
+    assert caught.value is interrupt
+    assert items == before
 
 
 def test_columns_sequence_mutating_items_while_iterated():
