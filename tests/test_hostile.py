@@ -433,13 +433,20 @@ def test_lookup_reentering_every_function():
 
 
 @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, MemoryError])
-def test_lookup_raising_a_base_exception_is_discarded_too(exc_type):
+def test_lookup_raising_a_base_exception(exc_type):
     def fail(key):
         raise exc_type("from a lookup")
 
     items = [Lookup(fail, a=1), {"a": 2}, {"a": 0}]
-    # Any failed lookup makes the value missing; missing sorts first.
-    assert multikeysort(items, "a") == [items[0], items[2], items[1]]
+    before = list(items)
+    if issubclass(exc_type, Exception):
+        # A failed lookup makes the value missing; missing sorts first.
+        assert multikeysort(items, "a") == [items[0], items[2], items[1]]
+    else:
+        # Ctrl-C and SystemExit end the call unchanged; the list is untouched.
+        with pytest.raises(exc_type, match="from a lookup"):
+            multikeysort(items, "a", inplace=True)
+        assert all(x is y for x, y in zip(items, before))
 
 
 def test_columns_sequence_mutating_items_while_iterated():

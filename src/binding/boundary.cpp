@@ -1,5 +1,7 @@
 #include "binding/boundary.hpp"
 
+#include <cstdio>
+
 namespace vesk {
 
 void raise_internal_failure(const std::string& message) noexcept {
@@ -8,6 +10,12 @@ void raise_internal_failure(const std::string& message) noexcept {
   } catch (...) {
     abort_at_boundary(message);
   }
+}
+
+void raise_unexpected_exception(const char* what) noexcept {
+  std::fprintf(stderr, "_vesk: internal failure at the call boundary:\nunexpected C++ exception: %s\n",
+               what ? what : "");
+  raise_internal_failure("unexpected C++ exception");
 }
 
 }  // namespace vesk

@@ -2,6 +2,7 @@
 // become Python exceptions.
 #pragma once
 
+#include <exception>
 #include <new>
 
 #include "binding/error.hpp"
@@ -10,6 +11,10 @@ namespace vesk {
 
 // Raises an internal failure as PanicException; aborts if even that fails.
 void raise_internal_failure(const std::string& message) noexcept;
+
+// Any other C++ exception is a broken invariant too: writes the diagnostic
+// (with `what`) and raises the internal failure "unexpected C++ exception".
+void raise_unexpected_exception(const char* what) noexcept;
 
 // Runs `body` (returning Result<Ref>) and gives a new reference, or null with
 // an exception set. Nothing thrown inside ever leaves this function.
@@ -25,8 +30,10 @@ PyObject* call_boundary(Body&& body) noexcept {
     raise_internal_failure(failure.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::exception& unexpected) {
+    raise_unexpected_exception(unexpected.what());
   } catch (...) {
-    raise_internal_failure("unexpected C++ exception");
+    raise_unexpected_exception("not a std::exception");
   }
   return nullptr;
 }
