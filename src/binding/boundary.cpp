@@ -13,7 +13,8 @@ void raise_internal_failure(const std::string& message) noexcept {
 }
 
 void raise_unexpected_exception(const char* what) noexcept {
-  std::fprintf(stderr, "_vesk: internal failure at the call boundary:\nunexpected C++ exception: %s\n",
+  std::fprintf(stderr,
+               "_vesk: internal failure at the call boundary:\nunexpected C++ exception: %s\n",
                what ? what : "");
   raise_internal_failure("unexpected C++ exception");
 }

@@ -15,17 +15,18 @@
 
 #include "binding/build.hpp"
 #include "binding/convert.hpp"
-#include "dictsort/py_sort_values.hpp"
 #include "dictsort/key_sort.hpp"
+#include "dictsort/py_sort_values.hpp"
 #include "dictsort/stable_sort.hpp"
 
 namespace vesk::dictsort {
 namespace {
 
-// How far ahead of the row being extracted its item is asked for, and how far
-// its dict's key table (see prefetch_lookups).
-constexpr Py_ssize_t kItemAhead = 24;
-constexpr Py_ssize_t kKeysAhead = 12;
+// How far ahead of the row being extracted its item is asked for, how far its
+// dict's key table and how far its values (see prefetch_lookups).
+constexpr Py_ssize_t kItemAhead = 32;
+constexpr Py_ssize_t kKeysAhead = 16;
+constexpr Py_ssize_t kValueAhead = 8;
 
 // Signal checks: every this many rows of extraction, comparisons of the
 // general sort. The key sort checks once per block of elements moved.
@@ -59,20 +60,41 @@ Ref new_list_of(std::vector<Ref>& items) {
 }
 
 // The items of a large list are scattered in memory (always so once the list
-// has been sorted or shuffled), and each lookup waits first for the dict and
-// then for its key table. Asking for the dict well ahead, and for the key
-// table once the dict has arrived (hints only: nothing is read that the lookup
-// would not read) lets the cache misses of many items overlap.
-void prefetch_lookups(PyObject* items, Py_ssize_t k) {
+// has been sorted or shuffled), and each row waits in turn for the dict, its
+// key table and each value object. Asking for the dict well ahead, for the
+// key table once the dict has arrived, and for the values once the table has
+// arrived lets the cache misses of many rows overlap. To find a value early,
+// a plain dict is asked for it ahead of time: a lookup in a plain dict by a
+// str key reads only what the real lookup will read again, and the answer is
+// used as an address hint and nothing else (it is never dereferenced here).
+void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std::size_t width) {
   const Py_ssize_t size = PyList_GET_SIZE(items);
   if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
   if (k + kKeysAhead < size) {
     PyObject* const nearer = PyList_GET_ITEM(items, k + kKeysAhead);
     if (PyDict_CheckExact(nearer)) {
-      const char* const keys = reinterpret_cast<const char*>(
-          reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
-      __builtin_prefetch(keys);
-      __builtin_prefetch(keys + 64);
+      const char* const table =
+          reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
+      __builtin_prefetch(table);
+      __builtin_prefetch(table + 64);
+    }
+  }
+  if (k + kValueAhead < size) {
+    PyObject* const nearest = PyList_GET_ITEM(items, k + kValueAhead);
+    if (PyDict_CheckExact(nearest)) {
+      for (std::size_t i = 0; i < width; ++i) {
+        PyObject* const value = PyDict_GetItemWithError(nearest, keys[i]);
+        if (value) {
+          // A short str's bytes follow its header and may start the next line.
+          __builtin_prefetch(value, 1);
+          __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
+        } else if (PyErr_Occurred()) {
+          // Only a key of another type whose hash and __eq__ clash with the
+          // column name can raise here; the real lookup meets it again.
+          discard_pending_exception();
+          return;
+        }
+      }
     }
   }
 }
@@ -83,12 +105,13 @@ void prefetch_lookups(PyObject* items, Py_ssize_t k) {
 // With `held`, the references to the items are kept there in list order for
 // the delivery, instead of being dropped and taken again.
 template <class Emit>
-Status extract_rows(PyObject* items, Py_ssize_t count, std::vector<Ref>* held, Emit emit) {
+Status extract_rows(PyObject* items, Py_ssize_t count, const ColumnKeys& keys, std::size_t width,
+                    std::vector<Ref>* held, Emit emit) {
   SignalStride<kRowStride> signals;
   if (held) held->reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t k = 0; k < count; ++k) {
     if (Status status = signals.step(); !status) return status;
-    prefetch_lookups(items, k);
+    prefetch_lookups(items, k, keys, width);
     PyObject* const borrowed = PyList_GetItem(items, k);
     if (!borrowed) return fail_fetched();
     Ref item = Ref::borrow(borrowed);
@@ -243,9 +266,8 @@ std::optional<std::vector<std::uint32_t>> sort_by_keys(std::size_t count,
   const std::size_t width = columns.size();
   std::vector<ColumnShape> shapes(width);
   for (std::size_t i = 0; i < width; ++i) {
-    shapes[i] = column_shape(count, [&](std::size_t k) -> const SortValue& {
-      return value_at(k, i);
-    });
+    shapes[i] =
+        column_shape(count, [&](std::size_t k) -> const SortValue& { return value_at(k, i); });
     if (shapes[i] == ColumnShape::General) return std::nullopt;
   }
   SignalStride<1> signals;
@@ -350,17 +372,18 @@ Result<Ref> sort_records(PyObject* items, Py_ssize_t count, std::span<const Sort
   std::vector<Ref> held;
   const auto size = static_cast<std::size_t>(count);
   std::vector<SortRecord<Width>> records(size);
-  Status extracted =
-      extract_rows(items, count, inplace ? nullptr : &held, [&](std::size_t k, PyObject* item) {
-        extract_row(item, columns, keys, store, records[k].values);
-        records[k].position = static_cast<std::uint32_t>(k);
-      });
+  Status extracted = extract_rows(items, count, keys, columns.size(), inplace ? nullptr : &held,
+                                  [&](std::size_t k, PyObject* item) {
+                                    extract_row(item, columns, keys, store, records[k].values);
+                                    records[k].position = static_cast<std::uint32_t>(k);
+                                  });
   if (!extracted) return fail(std::move(extracted).error());
   if (size > kInsertionSortLimit) {
     auto order = sort_by_keys(size, columns, [&](std::size_t k, std::size_t i) -> const SortValue& {
       return records[k].values[i];
     });
-    if (order) return deliver(items, count, inplace, held, [&](std::size_t k) { return (*order)[k]; });
+    if (order)
+      return deliver(items, count, inplace, held, [&](std::size_t k) { return (*order)[k]; });
   }
   general_sort(std::span(records), [&](const SortRecord<Width>& a, const SortRecord<Width>& b) {
     return row_precedes(columns, std::span<const SortValue, Width>(a.values),
@@ -380,16 +403,16 @@ Result<Ref> sort_indices(PyObject* items, Py_ssize_t count, std::span<const Sort
   std::vector<Ref> held;
   std::vector<SortValue> values(size * width);
   const auto row = [&](std::size_t k) { return std::span(values.data() + k * width, width); };
-  Status extracted =
-      extract_rows(items, count, inplace ? nullptr : &held, [&](std::size_t k, PyObject* item) {
-        extract_row(item, columns, keys, store, row(k));
-      });
+  Status extracted = extract_rows(
+      items, count, keys, columns.size(), inplace ? nullptr : &held,
+      [&](std::size_t k, PyObject* item) { extract_row(item, columns, keys, store, row(k)); });
   if (!extracted) return fail(std::move(extracted).error());
   if (size > kInsertionSortLimit && sizeof(Index) <= sizeof(std::uint32_t)) {
     auto order = sort_by_keys(size, columns, [&](std::size_t k, std::size_t i) -> const SortValue& {
       return values[k * width + i];
     });
-    if (order) return deliver(items, count, inplace, held, [&](std::size_t k) { return (*order)[k]; });
+    if (order)
+      return deliver(items, count, inplace, held, [&](std::size_t k) { return (*order)[k]; });
   }
   std::vector<Index> order(size);
   std::iota(order.begin(), order.end(), Index{0});
