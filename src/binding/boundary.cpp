@@ -4,16 +4,19 @@
 
 namespace vesk {
 
-void report_unexpected(const char* what) noexcept {
-  std::fprintf(stderr, "_vesk: internal failure: unexpected C++ exception: %s\n", what);
-}
-
 void raise_internal_failure(const std::string& message) noexcept {
   try {
     Error::panic(message).restore();
   } catch (...) {
     abort_at_boundary(message);
   }
+}
+
+void raise_unexpected_exception(const char* what) noexcept {
+  std::fprintf(stderr,
+               "_vesk: internal failure at the call boundary:\nunexpected C++ exception: %s\n",
+               what ? what : "");
+  raise_internal_failure("unexpected C++ exception");
 }
 
 }  // namespace vesk

@@ -12,9 +12,9 @@ namespace vesk {
 // Raises an internal failure as PanicException; aborts if even that fails.
 void raise_internal_failure(const std::string& message) noexcept;
 
-// Writes the diagnostic of an internal failure that was not raised through
-// internal_failure (an unexpected C++ exception).
-void report_unexpected(const char* what) noexcept;
+// Any other C++ exception is a broken invariant too: writes the diagnostic
+// (with `what`) and raises the internal failure "unexpected C++ exception".
+void raise_unexpected_exception(const char* what) noexcept;
 
 // Runs `body` (returning Result<Ref>) and gives a new reference, or null with
 // an exception set. Nothing thrown inside ever leaves this function.
@@ -31,11 +31,9 @@ PyObject* call_boundary(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& unexpected) {
-    report_unexpected(unexpected.what());
-    raise_internal_failure("unexpected C++ exception");
+    raise_unexpected_exception(unexpected.what());
   } catch (...) {
-    report_unexpected("not a std::exception");
-    raise_internal_failure("unexpected C++ exception");
+    raise_unexpected_exception("not a std::exception");
   }
   return nullptr;
 }

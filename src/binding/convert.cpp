@@ -1,5 +1,7 @@
 #include "binding/convert.hpp"
 
+#include <algorithm>
+
 #include "binding/build.hpp"
 #include "binding/once.hpp"
 
@@ -85,11 +87,15 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* object) {
     return fail(failed_type_check(object, *sequence));
   }
   std::vector<std::string> texts;
+  // The length is only a hint from user code (a __len__ can answer anything):
+  // room for at most a modest number is reserved, and the vector grows with
+  // the items that actually arrive.
+  constexpr Py_ssize_t kMaxReserved = 1024;
   const Py_ssize_t size = PyObject_Size(object);
   if (size < 0) {
     discard_pending_exception();
   } else {
-    texts.reserve(static_cast<std::size_t>(size));
+    texts.reserve(static_cast<std::size_t>(std::min(size, kMaxReserved)));
   }
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return fail_fetched();

@@ -21,10 +21,10 @@ bool may_convert_to_number(PyObject* value) {
 // The last two kinds: Text when the value has a UTF-8 form, else Object.
 SortValue text_or_object(Ref value, ValueStore& store) {
   if (PyUnicode_Check(value.get())) {
-    // A failure (lone surrogates) is discarded with the error value.
-    if (Result<std::string_view> text = to_text_view(value.get())) {
-      return SortValue::text(store.texts.store(*text));
-    }
+    // A failure (lone surrogates) is discarded; `value` stays held across it.
+    Result<std::string_view> text = to_text_view(value.get());
+    if (text) return SortValue::text(store.texts.store(*text));
+    discard(std::move(text).error());
   }
   const SortValue object = SortValue::object(value.get());
   store.objects.push_back(std::move(value));
@@ -100,10 +100,15 @@ Truth python_test(PyObject* x, PyObject* y, int op) {
 
 }  // namespace
 
-void extract_row(PyObject* item, std::span<const SortColumn> columns, ValueStore& store,
-                 std::span<SortValue> row) {
+ColumnKeys::ColumnKeys(std::span<const SortColumn> columns) {
+  keys_.reserve(columns.size());
+  for (const SortColumn& column : columns) keys_.push_back(new_text(column.name));
+}
+
+void extract_row(PyObject* item, std::span<const SortColumn> columns, const ColumnKeys& keys,
+                 ValueStore& store, std::span<SortValue> row) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    row[i] = extract_sort_value(item, columns[i].name, store);
+    row[i] = extract_sort_value(item, columns[i].name, keys[i], store);
   }
 }
 
@@ -113,29 +118,39 @@ std::vector<SortColumn> parse_sort_columns(PyObject* columns) {
   if (PyUnicode_Check(columns)) {
     // A str without a UTF-8 form gives no column: as a sequence it would be
     // refused too.
-    if (Result<std::string_view> text = to_text_view(columns)) {
+    Result<std::string_view> text = to_text_view(columns);
+    if (text) {
       parsed.push_back(make_sort_column(*text));
+    } else {
+      discard(std::move(text).error());
     }
     return parsed;
   }
   if (PyList_Check(columns)) {
-    // No Python code runs in this loop, so borrowed elements are safe; the
-    // bound on both lengths is only a guard.
+    // A failed conversion creates and releases an exception, and with it can
+    // run Python code (a collection, finalizers) that changes the list: each
+    // element is held while it is converted, and both lengths bound the walk.
     const Py_ssize_t initial = PyList_GET_SIZE(columns);
     for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(columns); ++i) {
-      PyObject* element = PyList_GET_ITEM(columns, i);
-      if (!PyUnicode_Check(element)) continue;
-      if (Result<std::string_view> text = to_text_view(element)) {
+      const Ref element = Ref::borrow(PyList_GET_ITEM(columns, i));
+      if (!PyUnicode_Check(element.get())) continue;
+      Result<std::string_view> text = to_text_view(element.get());
+      if (text) {
         parsed.push_back(make_sort_column(*text));
+      } else {
+        discard(std::move(text).error());
       }
     }
     return parsed;
   }
   // All or nothing; the error of a refused sequence is discarded.
-  if (Result<std::vector<std::string>> texts = to_text_sequence(columns)) {
-    parsed.reserve(texts->size());
-    for (const std::string& text : *texts) parsed.push_back(make_sort_column(text));
+  Result<std::vector<std::string>> texts = to_text_sequence(columns);
+  if (!texts) {
+    discard(std::move(texts).error());
+    return parsed;
   }
+  parsed.reserve(texts->size());
+  for (const std::string& text : *texts) parsed.push_back(make_sort_column(text));
   return parsed;
 }
 
@@ -143,20 +158,32 @@ KeySet collect_present_keys(PyObject* items, std::span<const SortColumn> columns
   std::unordered_set<std::string_view> wanted;
   for (const SortColumn& column : columns) wanted.insert(column.name);
   KeySet present;
-  // Reading dicts runs no Python code, so neither the list nor its dicts can
-  // change during the scan; it stops as soon as every name has been seen.
+  // Walking a dict runs no Python code, but converting a key that has no
+  // UTF-8 form creates (and then drops) an exception, which can start a
+  // collection whose finalizers change the list or empty and free a dict. So
+  // the item and the key are held across the conversion, the walk goes on
+  // over whatever the held dict holds by then, and both lengths bound the
+  // scan. It stops as soon as every name has been seen.
+  SignalStride<> signals;
   const Py_ssize_t initial = PyList_GET_SIZE(items);
   for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(items); ++i) {
     if (present.size() == wanted.size()) break;
-    PyObject* item = PyList_GET_ITEM(items, i);
-    if (!PyDict_Check(item)) continue;
+    signals.step_or_throw();
+    if (i >= PyList_GET_SIZE(items)) break;  // a signal handler may shrink the list
+    const Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+    if (!PyDict_Check(item.get())) continue;
     Py_ssize_t position = 0;
-    PyObject* key = nullptr;
+    PyObject* borrowed_key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(item, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) continue;
-      Result<std::string_view> text = to_text_view(key);
-      if (text && wanted.contains(*text)) present.emplace(*text);
+    while (PyDict_Next(item.get(), &position, &borrowed_key, &value)) {
+      if (!PyUnicode_Check(borrowed_key)) continue;
+      const Ref key = Ref::borrow(borrowed_key);
+      Result<std::string_view> text = to_text_view(key.get());
+      if (!text) {
+        discard(std::move(text).error());
+        continue;
+      }
+      if (wanted.contains(*text)) present.emplace(*text);
     }
   }
   return present;
@@ -167,18 +194,30 @@ std::vector<SortColumn> filter_columns(std::vector<SortColumn> columns, const Ke
   return columns;
 }
 
-SortValue extract_sort_value(PyObject* item, std::string_view name, ValueStore& store) {
+SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* shared_key,
+                             ValueStore& store) {
   Ref value;
-  {
-    // A fresh key for every lookup; it is released before the value is looked
-    // at.
+  if (PyDict_CheckExact(item)) {
+    // A plain dict cannot tell one equal str key from another, and has no
+    // lookup hook for a missing key: the column's own key object serves every
+    // row, and an absent key is Missing without an exception being made. The
+    // value is held at once (nothing runs between the lookup and the hold).
+    value = Ref::borrow(PyDict_GetItemWithError(item, shared_key));
+    if (!value) {
+      if (PyErr_Occurred()) discard_pending_exception();
+      return SortValue::missing();
+    }
+  } else {
+    // Anything else may see the key: a fresh one for every lookup, released
+    // before the value is looked at.
     Ref key = new_text(name);
     value = Ref::steal(PyObject_GetItem(item, key.get()));
-  }
-  if (!value) {
-    // Missing key, unsubscriptable item or a failing custom lookup alike.
-    discard_pending_exception();
-    return SortValue::missing();
+    key.reset();
+    if (!value) {
+      // Missing key, unsubscriptable item or a failing custom lookup alike.
+      discard_pending_exception();
+      return SortValue::missing();
+    }
   }
   return convert_value(std::move(value), store);
 }

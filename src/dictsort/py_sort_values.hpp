@@ -1,11 +1,12 @@
 // What decides the order of multikeysort's rows: the sort columns, the values
 // extracted once per item and column, and the comparison of two rows.
 //
-// None of this raises for bad data: every Python exception met while parsing
-// columns, looking up or converting values, or comparing them is discarded and
-// replaced by a fallback (no column, Missing, Equal). Only a failed object
-// creation, or an internal failure of this module coming back out of Python
-// code, ends the call (as an internal failure).
+// None of this raises for bad data: every Exception met while parsing columns,
+// looking up or converting values, or comparing them is discarded and replaced
+// by a fallback (no column, Missing, Equal). A failed object creation, or an
+// internal failure of this module coming back out of Python code, ends the
+// call as an internal failure; any other BaseException (KeyboardInterrupt,
+// SystemExit) is thrown as Propagated and ends the call unchanged.
 #pragma once
 
 #include <bit>
@@ -108,13 +109,27 @@ KeySet collect_present_keys(PyObject* items, std::span<const SortColumn> columns
 // The columns whose name is in `keys`, in their order.
 std::vector<SortColumn> filter_columns(std::vector<SortColumn> columns, const KeySet& keys);
 
-// item[name] as a SortValue; a text is copied into, and an object reference
-// kept in, `store`.
-SortValue extract_sort_value(PyObject* item, std::string_view name, ValueStore& store);
+// One str key object per column, made once per call; lookups in plain dicts
+// share it (see extract_sort_value).
+class ColumnKeys {
+ public:
+  explicit ColumnKeys(std::span<const SortColumn> columns);
+  PyObject* operator[](std::size_t i) const noexcept { return keys_[i].get(); }
 
-// The values of one item, one per column in column order, into `row`.
-void extract_row(PyObject* item, std::span<const SortColumn> columns, ValueStore& store,
-                 std::span<SortValue> row);
+ private:
+  std::vector<Ref> keys_;
+};
+
+// item[name] as a SortValue; a text is copied into, and an object reference
+// kept in, `store`. `item` must be held by the caller. `shared_key` is a str
+// equal to `name`, used for a lookup in an exact dict; any other item gets a
+// fresh key object.
+SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* shared_key,
+                             ValueStore& store);
+
+// The values of one (held) item, one per column in column order, into `row`.
+void extract_row(PyObject* item, std::span<const SortColumn> columns, const ColumnKeys& keys,
+                 ValueStore& store, std::span<SortValue> row);
 
 // Less/Equal/Greater of x against y by Python's < and then >; a comparison that
 // raises, or values that Python refuses to order, give Equal.
