@@ -73,9 +73,10 @@ FAULTS = {
     "reentrant_first_import_of_sequence_type": """
         assert 'collections.abc' not in sys.modules
         from _vesk import multikeysort
-        inner = []
+        inner, entered = [], []
         def hook(event, args):
-            if event == 'import' and args[0] == 'collections.abc' and not inner:
+            if event == 'import' and args[0] == 'collections.abc' and not entered:
+                entered.append(True)
                 inner.append(multikeysort([{'a': 1}], {'a'}))
         sys.addaudithook(hook)
         rows = [{'a': 2}, {'a': 1}]
@@ -298,7 +299,9 @@ INTERRUPTIBLE = {
     # Unhashable elements keep the quadratic search whatever shortcut builtins get.
     "same_order_lists": ("same_order", "ref = [[i] for i in range(3000)]\n"
                          "args = (ref, [[-1]] * {n} + ref)", 200_000),
-    "same_order_ints": ("same_order", "ref = list(range(20000))\n"
+    # Built-in elements may take a linear path and end before the interrupt;
+    # ints beyond the small-int cache keep the reference counts exact.
+    "same_order_ints": ("same_order", "ref = list(range(10**6, 10**6 + 20000))\n"
                         "args = (ref, [-1] * {n} + ref)", 200_000),
     # A Python-level comparison sees the interrupt first.
     "multikeysort_python_lt": ("multikeysort", """
