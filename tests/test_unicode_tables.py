@@ -13,7 +13,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-
 import _vesk
 from case_model import LIMIT, UCD, load_ucd
 
