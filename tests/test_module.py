@@ -432,7 +432,8 @@ def test_only_init_symbol_exported():
 
 
 def test_stub_matches_module():
-    stub = os.path.join(os.path.dirname(_vesk.__file__), "_vesk.pyi")
+    # Installed: the stub-only package beside the module; built in place: the source.
+    stub = os.path.join(os.path.dirname(_vesk.__file__), "_vesk-stubs", "__init__.pyi")
     if not os.path.exists(stub):
         stub = os.path.join(os.path.dirname(__file__), "..", "src", "lib", "_vesk.pyi")
     import ast
