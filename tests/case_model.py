@@ -12,9 +12,9 @@ from __future__ import annotations
 
 import functools
 from dataclasses import dataclass, field
-from pathlib import Path
+import ucd as ucd_files
 
-UCD = Path(__file__).resolve().parent.parent.parent / "shared" / "ucd" / "17.0.0"
+UCD = ucd_files.DIR
 LIMIT = 0x20000  # no mapping from here on
 
 
@@ -46,7 +46,7 @@ def _code_points(column: str) -> range:
 @functools.cache
 def load_ucd() -> Ucd:
     ucd = Ucd()
-    rows = [line.split(";") for line in (UCD / "UnicodeData.txt").read_text(encoding="utf-8").splitlines() if line]
+    rows = [line.split(";") for line in ucd_files.lines("UnicodeData.txt") if line]
     for number, row in enumerate(rows):
         if row[1].endswith("Last>"):
             continue  # handled with its First line
@@ -66,14 +66,14 @@ def load_ucd() -> Ucd:
                 ucd.lower[cp] = _chars(row[13])
 
     props = {"Other_Uppercase": ucd.uppercase, "Other_Lowercase": ucd.lowercase, "White_Space": ucd.white_space}
-    for line in (UCD / "PropList.txt").read_text(encoding="utf-8").splitlines():
+    for line in ucd_files.lines("PropList.txt"):
         data = line.partition("#")[0]
         if ";" in data:
             cps, prop = data.split(";")
             if prop.strip() in props:
                 props[prop.strip()].update(_code_points(cps))
 
-    for line in (UCD / "SpecialCasing.txt").read_text(encoding="utf-8").splitlines():
+    for line in ucd_files.lines("SpecialCasing.txt"):
         data = [f.strip() for f in line.partition("#")[0].split(";")]
         if len(data) < 4:
             continue
@@ -87,7 +87,8 @@ def load_ucd() -> Ucd:
 
 
 def have_ucd() -> bool:
-    return (UCD / "UnicodeData.txt").is_file()
+    """Always true: the data is part of the repository, and a missing file raises."""
+    return all(ucd_files.path(name).is_file() for name in ucd_files.FILES)
 
 
 def model_uncamel(ucd: Ucd, text: str) -> str:

@@ -14,6 +14,9 @@ settings.register_profile(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
+# The other supported interpreters run the same properties with fewer examples
+# (the main interpreter's run draws the full number).
+settings.register_profile("ci-light", max_examples=25, deadline=None)
 
 # Loaded by the sanitizer run (the ASan runtime is preloaded into the
 # interpreter). Memory figures mean nothing there: ASan keeps freed blocks in

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 import _vesk
 from _vesk import uncamel, underscore_to_camelcase
 from case_model import have_ucd, load_ucd, model_uncamel, model_underscore_to_camelcase
+from notes import arg_notes, notes_of
 
 needs_ucd = pytest.mark.skipif(not have_ucd(), reason="UCD files not found")
 
@@ -192,7 +193,7 @@ def test_not_a_str(func, param, arg, message):
         func(arg)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
-    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert notes_of(info.value) == arg_notes(param)
 
 
 @pytest.mark.parametrize(("func", "param"), [(uncamel, "camel"), (underscore_to_camelcase, "s")])
@@ -201,7 +202,7 @@ def test_lone_surrogate(func, param, text):
     with pytest.raises(UnicodeEncodeError) as info:
         func(text)
     assert info.value.encoding == "utf-8"
-    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert notes_of(info.value) == arg_notes(param)
 
 
 @pytest.mark.parametrize(

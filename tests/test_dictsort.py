@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _vesk import multikeysort
+from notes import arg_notes, notes_of
 
 # ------------------------------------------------------------------ the model
 # A slow twin of the native ordering: the same value kinds, the same comparison
@@ -504,7 +505,7 @@ def test_conversion_errors(args, kwargs, message, note):
         multikeysort(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
-    assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert notes_of(info.value) == arg_notes(note)
 
 
 # ------------------------------------------------------------------ hostile input

@@ -12,6 +12,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from _vesk import normalize_numeric_str, parse
+from notes import arg_notes, notes_of
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
@@ -280,7 +281,7 @@ def test_non_str_argument(func, arg, message):
         func(arg)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
-    assert info.value.__notes__ == ["while processing 's'"]
+    assert notes_of(info.value) == arg_notes("s")
 
 
 @pytest.mark.parametrize("func", [parse, normalize_numeric_str])
@@ -288,7 +289,7 @@ def test_non_str_argument(func, arg, message):
 def test_lone_surrogate(func, text):
     with pytest.raises(UnicodeEncodeError) as info:
         func(text)
-    assert info.value.__notes__ == ["while processing 's'"]
+    assert notes_of(info.value) == arg_notes("s")
 
 
 @pytest.mark.parametrize("func", [parse, normalize_numeric_str])

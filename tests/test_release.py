@@ -1,16 +1,22 @@
-"""Release checks: the wheel that `pip wheel .` builds (its files, its one
-exported symbol, that it imports), the type stub against the built module
-(mypy's stubtest), and the README's examples as a doctest.
+"""Release checks: the wheel that `pip wheel .` builds (its files and licences,
+its one exported symbol, that it needs no shared library beyond the C and C++
+runtimes, its manylinux policy, that it imports), the sdist's contents, the
+types that mypy finds in the installed distribution, the stub against the
+built module (mypy's stubtest), the `vesk` package, and the README's examples
+as a doctest.
 
-The wheel build is marked slow; CI runs it, and `-m "not slow"` skips it.
+The builds are marked slow; CI runs them, and `-m "not slow"` skips them.
 """
 
 import doctest
+import importlib.util
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import pytest
@@ -18,10 +24,23 @@ import pytest
 import _vesk
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+VERSION = re.search(r'^__version__ = "([^"]+)"$', (ROOT / "python" / "vesk" / "__init__.py").read_text(), re.M)[1]
+
+# What a wheel may need at run time: the C and C++ runtimes, nothing else.
+RUNTIMES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2"}
 
 
 def _ci():
     return bool(os.environ.get("CI"))
+
+
+def _tool(name, package):
+    found = shutil.which(name) or shutil.which(name, path=os.path.dirname(sys.executable))
+    if found is None:
+        if _ci():
+            pytest.fail(f"{name} is missing ({package})")
+        pytest.skip(f"{name} not available")
+    return found
 
 
 @pytest.fixture(scope="module")
@@ -57,29 +76,81 @@ def unpacked(wheel, tmp_path_factory):
 
 
 @pytest.mark.slow
-def test_wheel_holds_the_module_and_its_stub_only(wheel):
+def test_wheel_contents_and_metadata(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
+        info = f"vesk-{VERSION}.dist-info/"
+        metadata = archive.read(info + "METADATA").decode()
+        licences = {n[len(info + "licenses/") :]: archive.read(n).decode() for n in names if "/licenses/" in n}
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    assert wheel.name.startswith(f"vesk-{VERSION}-{tag}-{tag}-"), wheel.name
     payload = sorted(n for n in names if ".dist-info/" not in n)
-    assert len(payload) == 2, payload
-    so, stub = payload
-    assert stub == "_vesk.pyi"
+    assert len(payload) == 4, payload
+    stub, so, *package = payload
+    assert stub == "_vesk-stubs/__init__.pyi"
     assert so.startswith("_vesk.") and so.endswith(".so") and "/" not in so
-    assert any(n.endswith(".dist-info/METADATA") for n in names)
+    assert package == ["vesk/__init__.py", "vesk/py.typed"]
+    # One version, from the package; the licence of everything inside.
+    assert f"\nVersion: {VERSION}\n" in metadata
+    assert "\nLicense-Expression: MIT AND BSD-3-Clause AND BSD-2-Clause AND Unicode-3.0\n" in metadata
+    assert sorted(licences) == ["LICENSE", "licenses/PCRE2.txt", "licenses/Unicode-3.0.txt"]
+    assert licences["LICENSE"].startswith("MIT License\n")
+    assert "University of Cambridge" in licences["licenses/PCRE2.txt"]
+    assert "Zoltan Herczeg" in licences["licenses/PCRE2.txt"]
+    assert licences["licenses/Unicode-3.0.txt"].startswith("UNICODE LICENSE V3\n")
 
 
 @pytest.mark.slow
 def test_wheel_module_exports_only_its_init_function(unpacked):
-    nm = shutil.which("nm")
-    if nm is None:
-        if _ci():
-            pytest.fail("nm is missing (binutils)")
-        pytest.skip("nm not available")
+    nm = _tool("nm", "binutils")
     (so,) = unpacked.glob("_vesk.*.so")
     listing = subprocess.run(
         [nm, "-D", "--defined-only", str(so)], capture_output=True, text=True, check=True
     ).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__vesk"]
+
+
+@pytest.mark.slow
+def test_wheel_module_needs_no_pcre2_at_run_time(unpacked, wheel):
+    # PCRE2 is linked in: a machine without libpcre2 still imports _vesk.
+    readelf = _tool("readelf", "binutils")
+    (so,) = unpacked.glob("_vesk.*.so")
+    dynamic = subprocess.run([readelf, "-d", str(so)], capture_output=True, text=True, check=True).stdout
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic))
+    assert needed and needed <= RUNTIMES, needed
+    auditwheel = _tool("auditwheel", "pip install auditwheel")
+    shown = subprocess.run([auditwheel, "show", str(wheel)], capture_output=True, text=True, timeout=120)
+    assert shown.returncode == 0, shown.stderr
+    assert re.search(r'consistent with the\s+following platform tag: "manylinux_2_\d+_x86_64"', shown.stdout), (
+        shown.stdout
+    )
+
+
+@pytest.mark.slow
+def test_sdist_holds_what_building_and_testing_need(tmp_path):
+    build = importlib.util.find_spec("build")
+    if build is None:
+        if _ci():
+            pytest.fail("the build package is missing")
+        pytest.skip("build not installed")
+    subprocess.run(
+        [sys.executable, "-m", "build", "--sdist", "--outdir", str(tmp_path), str(ROOT)],
+        check=True,
+        capture_output=True,
+        timeout=600,
+    )
+    (sdist,) = tmp_path.glob("*.tar.gz")
+    assert sdist.name == f"vesk-{VERSION}.tar.gz"
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    for needed in [
+        "CMakeLists.txt", "pyproject.toml", "LICENSE", "licenses/PCRE2.txt", "licenses/Unicode-3.0.txt",
+        "src/lib/module.cpp", "src/lib/_vesk.pyi", "python/vesk/__init__.py", "python/vesk/py.typed",
+        "data/ucd/17.0.0/UnicodeData.txt", "data/ucd/17.0.0/SpecialCasing.txt", "data/ucd/17.0.0/PropList.txt",
+        "tools/gen_unicode_tables.py", "tests/conftest.py", "tests/ucd.py", "examples/data/sales/part-0.csv",
+    ]:  # fmt: skip
+        assert needed in names, needed
+    assert not [n for n in names if n.startswith(("docs/benchmarks", "build/", ".venv", "dist/"))]
 
 
 @pytest.mark.slow
@@ -120,6 +191,83 @@ def test_stub_agrees_with_the_module(tmp_path):
         timeout=600,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+USER_SCRIPT = """
+from typing import Optional
+
+import _vesk
+import vesk
+from _vesk import multikeysort
+from vesk import backfill, parse
+
+rows = [{"k": 2}, {"k": 1}]
+first: dict[str, int] = multikeysort(rows, ["-k"])[0]
+nothing: None = vesk.multikeysort(rows, "k", inplace=True)
+maybe = _vesk.multikeysort(rows, None, bool(rows))
+number: Optional[float] = parse("1,200")
+filled: list[Optional[int]] = backfill([None, 1])
+version: str = vesk.__version__
+reveal_type(maybe)
+reveal_type(vesk.backfill_iterdict(rows))
+"""
+
+
+@pytest.mark.slow
+def test_mypy_finds_the_types_of_the_installed_distribution(tmp_path):
+    # No configuration: mypy finds `_vesk-stubs` and the typed `vesk` package
+    # in the environment's site-packages, as it would for a user.
+    import importlib.metadata
+
+    try:
+        import mypy  # noqa: F401
+
+        installed = importlib.metadata.version("vesk")
+    except (ImportError, importlib.metadata.PackageNotFoundError) as missing:
+        if _ci():
+            pytest.fail(f"needs mypy and an installed vesk: {missing}")
+        pytest.skip(f"needs mypy and an installed vesk: {missing}")
+    assert installed == VERSION
+    (tmp_path / "good.py").write_text(USER_SCRIPT)
+    (tmp_path / "bad.py").write_text("from vesk import parse\n\nparse(5)\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+
+    def mypy(name):
+        return subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), name],
+            capture_output=True,
+            text=True,
+            env=env,
+            cwd=tmp_path,
+            timeout=300,
+        )
+
+    good = mypy("good.py")
+    assert good.returncode == 0, good.stdout + good.stderr
+    assert 'Revealed type is "Union[builtins.list[builtins.dict[builtins.str, builtins.int]], None]"' in good.stdout or (
+        'Revealed type is "list[dict[str, int]] | None"' in good.stdout
+    ), good.stdout
+    bad = mypy("bad.py")
+    assert bad.returncode == 1
+    assert 'bad.py:3: error: Argument 1 to "parse" has incompatible type "int"; expected "str"' in bad.stdout
+
+
+def test_vesk_package_reexports_the_module():
+    # The package from the source tree, over the _vesk under test.
+    location = importlib.util.spec_from_file_location("vesk_under_test", ROOT / "python" / "vesk" / "__init__.py")
+    vesk = importlib.util.module_from_spec(location)
+    location.loader.exec_module(vesk)
+    # The _vesk it imported: other tests load fresh instances of the module.
+    module = sys.modules["_vesk"]
+    assert vesk.__version__ == VERSION
+    assert vesk.__all__ == [
+        "parse", "normalize_numeric_str", "multikeysort", "sanitize_vulgar_string", "uncamel",
+        "underscore_to_camelcase", "collapse", "backfill", "backfill_iterdict", "same_order",
+    ]  # fmt: skip
+    for name in vesk.__all__:
+        assert getattr(vesk, name) is getattr(module, name)
+    assert (ROOT / "python" / "vesk" / "py.typed").is_file()
+    assert sorted(n for n in vars(vesk) if not n.startswith("_")) == sorted(vesk.__all__)
 
 
 def test_readme_examples_run():

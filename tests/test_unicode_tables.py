@@ -13,16 +13,12 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import _vesk
-from case_model import LIMIT, UCD, have_ucd, load_ucd
+from case_model import LIMIT, UCD, load_ucd
 
 REPO = Path(__file__).resolve().parent.parent
 GENERATOR = REPO / "tools" / "gen_unicode_tables.py"
 TABLES = REPO / "src" / "text" / "unicode_tables.cpp"
-
-pytestmark = pytest.mark.skipif(not have_ucd(), reason=f"UCD files not found at {UCD}")
 
 # Every code point below the limit that a str can hold on its own.
 ALL_CHARS = [chr(cp) for cp in range(LIMIT) if not 0xD800 <= cp <= 0xDFFF]

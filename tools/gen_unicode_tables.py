@@ -25,7 +25,7 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-DEFAULT_UCD = REPO / ".." / "shared" / "ucd" / "17.0.0"
+DEFAULT_UCD = REPO / "data" / "ucd" / "17.0.0"
 DEFAULT_OUTPUT = REPO / "src" / "text" / "unicode_tables.cpp"
 
 # Only code points below this have properties or mappings in the tables; the

@@ -1,6 +1,11 @@
 """Python module definition."""
 
-from typing import Any, Optional, Sequence, Union
+from collections.abc import Sequence
+from typing import Any, Literal, TypeVar, overload
+
+_T = TypeVar("_T")
+_K = TypeVar("_K")
+_V = TypeVar("_V")
 
 __all__ = [
     "parse",
@@ -15,15 +20,25 @@ __all__ = [
     "same_order",
 ]
 
-def parse(s: str) -> Union[int, float, None]:
+def parse(s: str) -> int | float | None:
     """Extract number from string."""
 
-def normalize_numeric_str(s: str) -> Optional[str]:
+def normalize_numeric_str(s: str) -> str | None:
     """Strip accounting and thousands formatting from a numeric string."""
 
+# The rows come back as they went in (items that are not dicts included);
+# with inplace=True the list itself is sorted and None returned. The last
+# signature covers a flag that is only known to be a bool.
+@overload
 def multikeysort(
-    items: list[Any], columns: Union[str, Sequence[str], None, Any], inplace: bool = False
-) -> Optional[list[Any]]:
+    items: list[_T], columns: str | Sequence[str] | None, inplace: Literal[False] = False
+) -> list[_T]: ...
+@overload
+def multikeysort(items: list[_T], columns: str | Sequence[str] | None, inplace: Literal[True]) -> None: ...
+@overload
+def multikeysort(
+    items: list[_T], columns: str | Sequence[str] | None, inplace: bool = False
+) -> list[_T] | None:
     """Sort list of dictionaries by multiple keys."""
 
 def sanitize_vulgar_string(s: str) -> str:
@@ -38,10 +53,12 @@ def underscore_to_camelcase(s: str) -> str:
 def collapse(*args: Any) -> list[Any]:
     """Recursively flatten nested lists/tuples into a single list."""
 
-def backfill(values: list[Any]) -> list[Any]:
+# A list of Nones only comes back as it is, so the result's item type is the
+# argument's (None included), not narrowed.
+def backfill(values: list[_T]) -> list[_T]:
     """Back-fill a sorted array with the latest value."""
 
-def backfill_iterdict(iterdict: list[dict[str, Any]]) -> list[dict[str, Any]]:
+def backfill_iterdict(iterdict: list[dict[_K, _V]]) -> list[dict[_K, _V]]:
     """Back-fill a sorted iterdict with the latest values."""
 
 def same_order(ref_list: list[Any], comp: list[Any]) -> bool:

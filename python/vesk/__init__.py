@@ -1,0 +1,36 @@
+"""Exact, fast data-cleaning utilities for plain Python values.
+
+The ten functions live in the native extension module ``_vesk``; this package
+re-exports those very objects (``vesk.parse is _vesk.parse``) beside the
+package version, so that ``import vesk`` works as the distribution's name
+suggests. There is no pure-Python fallback: importing it needs the compiled
+module.
+"""
+
+from _vesk import (
+    backfill,
+    backfill_iterdict,
+    collapse,
+    multikeysort,
+    normalize_numeric_str,
+    parse,
+    same_order,
+    sanitize_vulgar_string,
+    uncamel,
+    underscore_to_camelcase,
+)
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "parse",
+    "normalize_numeric_str",
+    "multikeysort",
+    "sanitize_vulgar_string",
+    "uncamel",
+    "underscore_to_camelcase",
+    "collapse",
+    "backfill",
+    "backfill_iterdict",
+    "same_order",
+]
