@@ -337,7 +337,7 @@ REENTRANT = textwrap.dedent(
         try:
             _vesk.parse(None)
         except TypeError as error:
-            return [str(error), error.__notes__]
+            return [str(error), getattr(error, "__notes__", None)]
 
     def panic():
         try:
