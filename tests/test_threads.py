@@ -324,12 +324,14 @@ def test_race_helper_sees_a_fresh_interpreter():
 # it, with no deadlock, and everyone must end up with the one stored value.
 REENTRANT = textwrap.dedent(
     """
-    import gc, importlib.util, json, sys
+    import gc, importlib.machinery, json, sys
     sys.path[:0] = json.loads(sys.argv[1])
     hooks_file, scenario = sys.argv[2], sys.argv[3]
-    location = importlib.util.spec_from_file_location("_vesk_testhooks", hooks_file)
-    hooks = importlib.util.module_from_spec(location)
-    location.loader.exec_module(hooks)
+    # Not importlib.util: on 3.9 it imports collections.abc.
+    loader = importlib.machinery.ExtensionFileLoader("_vesk_testhooks", hooks_file)
+    spec = importlib.machinery.ModuleSpec("_vesk_testhooks", loader, origin=hooks_file)
+    hooks = loader.create_module(spec)
+    loader.exec_module(hooks)
     assert "collections.abc" not in sys.modules
     import _vesk
 
