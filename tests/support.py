@@ -383,8 +383,6 @@ def keeps_refcounts(call, *watched, times=1000):
 # ------------------------------------------------------------------ child interpreters
 
 SCALE = 0.2 if SANITIZED else 1.0  # iteration counts and sizes under ASan
-# Children put the test run's path first, so they import the same _vesk.
-PRELUDE = f"import sys\nsys.path[:0] = {sys.path!r}\n"
 MEMORY_CAP = "" if SANITIZED else (
     "import resource\n"
     "resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))\n"  # 1.5 GiB
@@ -393,9 +391,12 @@ MEMORY_CAP = "" if SANITIZED else (
 
 def run_child(code, *argv, timeout=20):
     """Runs `code` in a fresh isolated interpreter; a crash or a hang is a failure."""
+    # Children put the test run's path first (as it is now, with the build
+    # directory that conftest adds), so they import the same _vesk.
+    prelude = f"import sys\nsys.path[:0] = {sys.path!r}\n"
     # Not -I: that would drop PYTHONMALLOC=malloc, which lets ASan see freed objects.
     command = [sys.executable, "-s", "-S", "-X", "faulthandler",
-               "-c", PRELUDE + MEMORY_CAP + textwrap.dedent(code), *map(str, argv)]
+               "-c", prelude + MEMORY_CAP + textwrap.dedent(code), *map(str, argv)]
     try:
         proc = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as hung:
