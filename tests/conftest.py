@@ -18,10 +18,9 @@ settings.register_profile(
 # (the main interpreter's run draws the full number).
 settings.register_profile("ci-light", max_examples=25, deadline=None)
 
-# Loaded by the sanitizer run (the ASan runtime is preloaded into the
-# interpreter). Memory figures mean nothing there: ASan keeps freed blocks in
-# quarantine and pymalloc is off.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# The sanitizer run: memory figures mean nothing there, since ASan keeps freed
+# blocks in quarantine and pymalloc is off.
+from support import SANITIZED  # noqa: E402
 
 
 def pytest_configure(config):

@@ -7,13 +7,12 @@ The scripts need the `examples` extra (pandas, polars, dask[distributed]);
 """
 
 import os
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from support import REPO as ROOT
 
 EXPECTED = """\
 1|S01|1200.0|2.5 cups

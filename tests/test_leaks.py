@@ -10,7 +10,6 @@ inputs, their items and the results are released exactly.
 """
 
 import gc
-import os
 import sys
 import weakref
 
@@ -29,135 +28,22 @@ from _vesk import (
     uncamel,
     underscore_to_camelcase,
 )
-
-ROUNDS = 4000
-WARMUP = 300
-BLOCK_SLACK = 60  # free lists, method caches and the like settle within this
-RSS_SLACK = 2 * 1024 * 1024
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
-
-
-def growth(call, rounds=ROUNDS):
-    """Blocks and resident bytes gained by `rounds` further calls after a warm-up."""
-    for _ in range(WARMUP):
-        call()
-    gc.collect()
-    blocks, rss = sys.getallocatedblocks(), resident_bytes()
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    return sys.getallocatedblocks() - blocks, resident_bytes() - rss
-
-
-def expecting(exc_type, message, fn, *args, **kwargs):
-    """A call that must raise exactly `exc_type(message)`; checked once up front."""
-    try:
-        fn(*args, **kwargs)
-    except BaseException as error:
-        assert type(error) is exc_type, repr(error)
-        assert str(error) == message
-    else:
-        pytest.fail(f"{fn.__name__} did not raise {exc_type.__name__}")
-
-    def call():
-        try:
-            fn(*args, **kwargs)
-        except exc_type:
-            pass
-
-    return call
-
-
-def succeeding(fn, *args, **kwargs):
-    fn(*args, **kwargs)  # must not raise
-    return lambda: fn(*args, **kwargs)
-
+from support import (
+    BLOCK_SLACK,
+    RSS_SLACK,
+    EqGivesBoolRaises,
+    EqRaises,
+    Lookup,
+    LtRaises,
+    Missing,
+    NumberRaises,
+    Token,
+    expecting,
+    growth,
+    succeeding,
+)
 
 # ------------------------------------------------------------ hostile values
-
-
-class Token:
-    """A plain object that supports weak references and has no ordering."""
-
-    __slots__ = ("__weakref__", "n")
-
-    def __init__(self, n=0):
-        self.n = n
-
-
-class EqRaises(Token):
-    __slots__ = ()
-    __hash__ = Token.__hash__
-
-    def __eq__(self, other):
-        raise ArithmeticError("eq failed")
-
-
-class BoolRaises:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth")
-
-
-class EqGivesBoolRaises(Token):
-    __slots__ = ()
-    __hash__ = Token.__hash__
-
-    def __eq__(self, other):
-        return BoolRaises()
-
-
-class LtRaises(Token):
-    __slots__ = ()
-
-    def __lt__(self, other):
-        raise RuntimeError("lt failed")
-
-    def __gt__(self, other):
-        raise RuntimeError("gt failed")
-
-
-class NumberRaises(Token):
-    """Refuses both numeric conversions, so it ends up an opaque object."""
-
-    __slots__ = ()
-
-    def __index__(self):
-        raise OverflowError("index failed")
-
-    def __float__(self):
-        raise OverflowError("float failed")
-
-
-class GetitemRaises(dict):
-    def __getitem__(self, key):
-        raise LookupError("getitem failed")
-
-
-class Appender(dict):
-    """A row whose lookup of a missing key grows the list being sorted."""
-
-    def __init__(self, items, **values):
-        super().__init__(values)
-        self.items = items
-
-    def __missing__(self, key):
-        self.items.append({})
-        return None
-
-
-class Remover(dict):
-    def __init__(self, items, **values):
-        super().__init__(values)
-        self.items = items
-
-    def __getitem__(self, key):
-        del self.items[-1]
-        return super().__getitem__(key)
 
 
 class BadSequence:
@@ -186,15 +72,36 @@ def rows(count=60):
     return out
 
 
+def appender(items, **values):
+    """A row whose lookup of a missing key grows the list being sorted."""
+    return Missing(lambda key: items.append({}), **values)
+
+
+def remover(items, **values):
+    """A row whose every lookup drops the last item of the list."""
+
+    def drop(key):
+        del items[-1]
+
+    return Lookup(drop, **values)
+
+
+def getitem_raises(**values):
+    def fail(key):
+        raise LookupError("getitem failed")
+
+    return Lookup(fail, **values)
+
+
 def fresh_modified_list():
     items = [{"a": 1}, {"a": 2, "b": 1}]
-    items.append(Appender(items, a=0))
+    items.append(appender(items, a=0))
     return multikeysort(items, ["a", "b"])
 
 
 def fresh_shrinking_list():
     items = [{"a": 3}, {"a": 2}, {"a": 1}]
-    items[1] = Remover(items, a=2)
+    items[1] = remover(items, a=2)
     return multikeysort(items, ["a"])
 
 
@@ -235,7 +142,7 @@ SUCCESS = {
         multikeysort, [{"a": NumberRaises(i)} for i in range(30)], ["a"]
     ),
     "multikeysort-getitem-raises": lambda: succeeding(
-        multikeysort, [GetitemRaises(a=i) for i in range(30)], ["a"]
+        multikeysort, [getitem_raises(a=i) for i in range(30)], ["a"]
     ),
     "multikeysort-bad-sequence": lambda: succeeding(multikeysort, rows(5), BadSequence()),
     "multikeysort-not-a-sequence": lambda: succeeding(multikeysort, rows(5), 5),
@@ -452,7 +359,7 @@ REFCOUNT_CASES = {
 
 def grown_rows(t):
     items = [{"a": t[0]}, {"a": t[1], "z": 1}]
-    items.append(Appender(items, a=t[2]))
+    items.append(appender(items, a=t[2]))
     return items
 
 

@@ -22,8 +22,8 @@ import zipfile
 import pytest
 
 import _vesk
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from support import REPO as ROOT
+from support import UCD_DIR, UCD_FILES
 VERSION = re.search(r'^__version__ = "([^"]+)"$', (ROOT / "python" / "vesk" / "__init__.py").read_text(), re.M)[1]
 
 # What a wheel may need at run time: the C and C++ runtimes, nothing else.
@@ -146,8 +146,8 @@ def test_sdist_holds_what_building_and_testing_need(tmp_path):
     for needed in [
         "CMakeLists.txt", "pyproject.toml", "LICENSE", "licenses/PCRE2.txt", "licenses/Unicode-3.0.txt",
         "src/lib/module.cpp", "src/lib/_vesk.pyi", "python/vesk/__init__.py", "python/vesk/py.typed",
-        "data/ucd/17.0.0/UnicodeData.txt", "data/ucd/17.0.0/SpecialCasing.txt", "data/ucd/17.0.0/PropList.txt",
-        "tools/gen_unicode_tables.py", "tests/conftest.py", "tests/ucd.py", "examples/data/sales/part-0.csv",
+        *(str((UCD_DIR / name).relative_to(ROOT)) for name in UCD_FILES),
+        "tools/gen_unicode_tables.py", "tests/conftest.py", "tests/support.py", "examples/data/sales/part-0.csv",
     ]:  # fmt: skip
         assert needed in names, needed
     assert not [n for n in names if n.startswith(("docs/benchmarks", "build/", ".venv", "dist/"))]

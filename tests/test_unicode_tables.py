@@ -11,12 +11,10 @@ from __future__ import annotations
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import _vesk
-from case_model import LIMIT, UCD, load_ucd
+from support import LIMIT, REPO, UCD_DIR, load_ucd
 
-REPO = Path(__file__).resolve().parent.parent
 GENERATOR = REPO / "tools" / "gen_unicode_tables.py"
 TABLES = REPO / "src" / "text" / "unicode_tables.cpp"
 
@@ -26,7 +24,7 @@ ALL_CHARS = [chr(cp) for cp in range(LIMIT) if not 0xD800 <= cp <= 0xDFFF]
 
 def run_generator(*args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, str(GENERATOR), "--ucd", str(UCD), *args], capture_output=True, text=True, check=False
+        [sys.executable, str(GENERATOR), "--ucd", str(UCD_DIR), *args], capture_output=True, text=True, check=False
     )
 
 

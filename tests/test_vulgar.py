@@ -14,24 +14,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _vesk
-import ucd
 from _vesk import sanitize_vulgar_string
-from notes import arg_notes, notes_of
+from support import digit_values, white_space
 
 # ------------------------------------------------------------------ the model
 
-def _decimal_digits() -> dict[str, int]:
-    digits = {}
-    for line in ucd.lines("UnicodeData.txt"):
-        fields = line.split(";")
-        if fields[2] == "Nd":
-            digits[chr(int(fields[0], 16))] = int(fields[6])
-    return digits
-
-
-DIGIT_VALUE = _decimal_digits()
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B)))
-WHITE_SPACE += "\u2028\u2029\u202f\u205f\u3000"
+DIGIT_VALUE = digit_values()
+WHITE_SPACE = white_space()
 FRACTIONS = {
     "¼": 0.25, "½": 0.5, "¾": 0.75, "⅓": 1 / 3, "⅔": 2 / 3, "⅕": 0.2, "⅖": 0.4,
     "⅗": 0.6, "⅘": 0.8, "⅙": 1 / 6, "⅚": 5 / 6, "⅛": 0.125, "⅜": 0.375, "⅝": 0.625,
@@ -174,30 +163,6 @@ def test_result_is_a_new_object(text, expected):
     result = sanitize_vulgar_string(text)
     assert result is not text and result == expected
     assert text == copy
-
-
-@pytest.mark.parametrize(
-    ("arg", "message"),
-    [
-        (b"1\xc2\xbd", "'bytes' object is not an instance of 'str'"),
-        (5, "'int' object is not an instance of 'str'"),
-        (None, "'None' is not an instance of 'str'"),
-        (["½"], "'list' object is not an instance of 'str'"),
-    ],
-)
-def test_wrong_type(arg, message):
-    with pytest.raises(TypeError) as info:
-        sanitize_vulgar_string(arg)
-    assert type(info.value) is TypeError
-    assert info.value.args == (message,)
-    assert notes_of(info.value) == arg_notes("s")
-
-
-@pytest.mark.parametrize("text", ["\ud800", "4\udfff½", "½\ud83d"])
-def test_lone_surrogate(text):
-    with pytest.raises(UnicodeEncodeError) as info:
-        sanitize_vulgar_string(text)
-    assert notes_of(info.value) == arg_notes("s")
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,105 @@
+"""Ctrl-C ends every long call promptly, with its inputs unchanged and no
+reference leaked; each call runs in a child interpreter, so that a hang or a
+crash is a failure of its own test."""
+
+import json
+import textwrap
+
+import pytest
+
+from support import SCALE, run_child
+
+# ------------------------------------------------------------------ Ctrl-C
+
+INTERRUPT_CHILD = """
+    import faulthandler, json, signal, time
+    from _vesk import *
+    DELAY, WATCHDOG = float(sys.argv[1]), float(sys.argv[2])
+    {build}
+    snapshot = [list(a) if isinstance(a, list) else a for a in args]
+    def counts():
+        return [sys.getrefcount(a) for a in args] + [
+            sys.getrefcount(a[0]) for a in args if isinstance(a, list) and a]
+    refs = counts()
+    # The alarm is delivered like Ctrl-C: a C-level handler trips a flag that
+    # only PyErr_CheckSignals (or the eval loop) turns into KeyboardInterrupt.
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+    start = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, DELAY)
+    outcome = 'ended'
+    try:
+        try:
+            result = {fn}(*args)
+        except MemoryError:
+            outcome = 'out of memory'
+        end = time.monotonic()
+        for _ in range(100): pass  # an interrupt pending at the return fires here
+    except KeyboardInterrupt:
+        end = time.monotonic()
+        outcome += ', interrupted'
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    faulthandler.cancel_dump_traceback_later()
+    result = None
+    unchanged = all(
+        (list(a) == s and all(x is y for x, y in zip(a, s))) if isinstance(a, list) else a is s
+        for a, s in zip(args, snapshot))
+    print(json.dumps(dict(outcome=outcome, early=end < start + DELAY,
+                          late=end - start - DELAY, unchanged=unchanged,
+                          leaked=counts() != refs)))
+"""
+
+TEXT = "wordAnd moreWords_here \u00bd 1\u00bc x "
+INTERRUPTIBLE = {
+    # 2**60 leaves: without signal checks it runs until memory is gone.
+    "collapse_dag": ("collapse", "x = [0]\nfor _ in range(60): x = [x, x]\nargs = (x,)", 1),
+    # Unhashable elements keep the quadratic search whatever shortcut builtins get.
+    "same_order_lists": ("same_order", "ref = [[i] for i in range(3000)]\n"
+                         "args = (ref, [[-1]] * {n} + ref)", 200_000),
+    # Built-in elements may take a linear path and end before the interrupt;
+    # ints beyond the small-int cache keep the reference counts exact.
+    "same_order_ints": ("same_order", "ref = list(range(10**6, 10**6 + 20000))\n"
+                        "args = (ref, [-1] * {n} + ref)", 200_000),
+    # A Python-level comparison sees the interrupt first.
+    "multikeysort_python_lt": ("multikeysort", """
+        class V:
+            def __init__(self, v): self.v = v
+            def __lt__(self, o): return self.v < o.v
+        args = ([{{'a': V((i * 7919) % {n})}} for i in range({n})], ['a'])""", 60_000),
+    "sanitize_vulgar_string": ("sanitize_vulgar_string", f"args = ({TEXT!r} * {{n}},)", 2_000_000),
+}
+INTERRUPTIBLE_SLOW = {
+    "multikeysort_native": ("multikeysort", "args = ([{{'a': (i * 7919) % {n}}} for i in range({n})], 'a')",
+                            1_000_000),
+    "backfill": ("backfill", "args = ([1] + [None] * {n},)", 30_000_000),
+    "backfill_iterdict": ("backfill_iterdict", "d = {{('k%d' % i) * 999: None for i in range(100)}}\n"
+                          "args = ([d] * {n},)", 100_000),
+    "uncamel": ("uncamel", f"args = ({TEXT!r} * {{n}},)", 4_000_000),
+    "underscore_to_camelcase": ("underscore_to_camelcase", f"args = ({TEXT!r} * {{n}},)", 4_000_000),
+    "parse": ("parse", "args = ('1' * {n},)", 100_000_000),
+    "normalize_numeric_str": ("normalize_numeric_str", "args = ('(1' + ',000' * {n} + ')',)", 25_000_000),
+}
+
+
+def interrupt(case, table, scale=1.0):
+    fn, build, n = table[case]
+    code = INTERRUPT_CHILD.format(build=textwrap.indent(textwrap.dedent(build).format(
+        n=max(1, int(n * scale))), " " * 4).strip(), fn=fn)
+    delay = 0.1
+    out = json.loads(run_child(code, delay, delay + 3.0, timeout=60).splitlines()[-1])
+    assert out["outcome"].startswith("ended"), out
+    if not out["early"]:
+        assert out["outcome"] == "ended, interrupted", f"the interrupt was swallowed: {out}"
+        assert out["late"] < 0.5, f"KeyboardInterrupt {out['late']:.2f} s after Ctrl-C"
+    assert out["unchanged"] and not out["leaked"], out
+
+
+@pytest.mark.parametrize("case", sorted(INTERRUPTIBLE))
+def test_ctrl_c_ends_long_calls(case):
+    interrupt(case, INTERRUPTIBLE, SCALE)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case", sorted(INTERRUPTIBLE_SLOW))
+def test_ctrl_c_ends_long_calls_on_big_inputs(case):
+    interrupt(case, INTERRUPTIBLE_SLOW)
