@@ -53,7 +53,9 @@ class Case:
     size: str
     ours: Callable[[], object]
     refs: list[Ref]
-    view: Callable[[object], Sequence[object]] = field(default=lambda r: r)  # type: ignore[assignment]
+    view: Callable[[object], Sequence[object]] = field(
+        default=lambda r: r  # type: ignore[assignment]
+    )
 
 
 def idiom(function: str, name: str, fn, differs: str = "", view=None, note: str = "") -> Ref:
@@ -178,9 +180,8 @@ def run_case(case: Case, repeat: int, min_rounds: int, budget: float) -> list[Ro
     for ref, t_ref, agree in zip(refs, times[1:], agreements):
         notes = []
         if agree is not None and agree < 1.0:
-            notes.append(
-                f"same result on {agree:.0%} of inputs" + (f": {ref.differs}" if ref.differs else "")
-            )
+            differs = f": {ref.differs}" if ref.differs else ""
+            notes.append(f"same result on {agree:.0%} of inputs" + differs)
         if ref.note:
             notes.append(ref.note)
         rows.append(row_for(ref, t_ref, t_ref / times[0], agree, "; ".join(notes)))
