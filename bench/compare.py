@@ -31,8 +31,8 @@ import argparse
 import os
 import sys
 import time
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Sequence
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 

@@ -146,23 +146,26 @@ def write_csv(rows: list[Row], path: Path) -> None:
             )
 
 
+EXPLANATION = (
+    "Each figure is a speed-up: the reference's time divided by _vesk's on the same workload, "
+    "measured in the same run (medians of rounds after a warm-up, subjects timed in turn, "
+    "collector off). Above 1, _vesk is faster. References: **idiom**, the pure-Python code a "
+    "user would write; **peer**, the library people install for the job (records converted in "
+    "and out where that is what a user pays); **anchor**, a native single pass over the same "
+    "data. Targets: faster than every peer, "
+    f"at least {IDIOM_TARGET:g}x the idiom (except {', '.join(sorted(IDIOM_IN_C))}, whose idioms "
+    "run in C), and within 3x of the anchor (speed-up >= 0.33) where it does the same job. "
+    "The note says where a reference computes something else than _vesk on that workload."
+)
+
+
 def write_markdown(rows: list[Row], path: Path, header: str, png: str | None) -> None:
     lines = [
         "# Benchmarks",
         "",
         header,
         "",
-        "Each figure is a speed-up: the reference's time divided by _vesk's on the same workload, "
-        "measured in the same run (medians of rounds after a warm-up, subjects timed in turn, "
-        "collector off). "
-        "Above 1, _vesk is faster. References: **idiom**, the pure-Python code a user would write; "
-        "**peer**, the library people install for the job (records converted in and out where "
-        "that is what a user pays); **anchor**, a native single pass over the same data. "
-        "Targets: faster than every peer, "
-        f"at least {IDIOM_TARGET:g}x the idiom (except {', '.join(sorted(IDIOM_IN_C))}, "
-        "whose idioms run in C), "
-        "and within 3x of the anchor (speed-up >= 0.33) where it does the same job. "
-        "The note says where a reference computes something else than _vesk on that workload.",
+        EXPLANATION,
         "",
     ]
     if png:
@@ -179,9 +182,11 @@ def write_markdown(rows: list[Row], path: Path, header: str, png: str | None) ->
     ]
     lines += [
         "",
-        "Absolute times move with the load of the machine; the ratios move much less, since the "
-        "subjects of a workload share every round, but a ratio close to its target can land on "
-        "either side of it from one run to the next.",
+        (
+            "Absolute times move with the load of the machine; the ratios move much less, since "
+            "the subjects of a workload share every round, but a ratio close to its target can "
+            "land on either side of it from one run to the next."
+        ),
     ]
     path.write_text("\n".join(lines) + "\n")
 

@@ -13,8 +13,9 @@ import importlib
 import math
 import statistics
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Callable, Sequence
+from typing import Callable
 
 # Functions whose idiom already runs in C (list.index, list.sort, str methods):
 # no 5x target against it.

@@ -9,7 +9,7 @@ the others as they were.
 from __future__ import annotations
 
 import random
-from typing import Iterator
+from collections.abc import Iterator
 
 from runner import Case
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import random
-from typing import Iterator, Sequence
+from collections.abc import Iterator, Sequence
 
 import _vesk
 from idioms import regex_uncamel, split_camelcase

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import random
-from typing import Iterator
+from collections.abc import Iterator
 
 import _vesk
 from idioms import py_sanitize, recipe_line

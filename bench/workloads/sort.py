@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import operator
 import random
-from typing import Iterator
+from collections.abc import Iterator
 
 import _vesk
 from idioms import py_sort_none_nan, two_pass
