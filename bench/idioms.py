@@ -1,11 +1,12 @@
 """The pure-Python code a user would write for each job that _vesk does.
 
 Every benchmark times _vesk against these, so they live in one place: the
-per-function scripts (bench_*.py) and the full comparison (compare.py) measure
-against the same idioms. Each is the plain, idiomatic version of the job, not a
-tuned one, and gives _vesk's result wherever its docstring does not say
-otherwise. The recipe-line builder at the end is a workload piece that the
-scripts share, so that their recipe texts are drawn alike.
+comparison (compare.py, its workloads in workloads/) and the scaling figures
+(scaling.py) measure against the same idioms. Each is the plain, idiomatic
+version of the job, not a tuned one, and gives _vesk's result wherever its
+docstring does not say otherwise. The recipe-line builder at the end is a
+workload piece that the benchmarks share, so that their recipe texts are drawn
+alike.
 """
 
 from __future__ import annotations
@@ -172,6 +173,21 @@ def py_same_order(ref: list, comp: list) -> bool:
     return all(a <= b for a, b in zip(positions, positions[1:]))
 
 
+def first_positions_same_order(ref: list, comp: list) -> bool:
+    """A dict of first positions built in one pass over comp, then one walk over ref:
+    linear, where the list.index version is quadratic."""
+    pos: dict = {}
+    for i, x in enumerate(comp):
+        pos.setdefault(x, i)
+    last = -1
+    for x in ref:
+        p = pos.get(x)
+        if p is None or p < last:
+            return False
+        last = p
+    return True
+
+
 def greedy_same_order(ref: list, comp: list) -> bool:
     """One pass over comp; the same answer only when ref has no repeats."""
     it = iter(comp)
@@ -182,24 +198,27 @@ def greedy_same_order(ref: list, comp: list) -> bool:
 # Multi-key sorts: multikeysort
 
 
-def two_pass(rows: list[dict]) -> list[dict]:
-    """['a', '-b'] in plain Python: the minor key first, then the major one; list.sort
-    is stable, so the minor order survives."""
-    result = sorted(rows, key=operator.itemgetter("b"), reverse=True)
-    result.sort(key=operator.itemgetter("a"))
+def two_pass(rows: list[dict], major: str, minor: str) -> list[dict]:
+    """[major, '-' + minor] in plain Python: the minor key first, then the major one;
+    list.sort is stable, so the minor order survives."""
+    result = sorted(rows, key=operator.itemgetter(minor), reverse=True)
+    result.sort(key=operator.itemgetter(major))
     return result
 
 
 def py_sort_none_nan(rows: list[dict]) -> list[dict]:
     """['grp', '-score', 'name'] in three stable passes, None scores guarded."""
     out = sorted(rows, key=operator.itemgetter("name"))
-    out.sort(key=lambda r: (r["score"] is not None, 0.0 if r["score"] is None else r["score"]), reverse=True)
+    out.sort(
+        key=lambda r: (r["score"] is not None, 0.0 if r["score"] is None else r["score"]),
+        reverse=True,
+    )
     out.sort(key=operator.itemgetter("grp"))
     return out
 
 
 # --------------------------------------------------------------------------------------
-# Workload pieces shared by the scripts
+# Workload pieces shared by the benchmarks
 
 _UNITS = ["cup", "cups", "tsp", "tbsp", "oz", "lb", "g", "pinch", "can", "clove"]
 _FOODS = ["flour", "sugar", "butter", "salt", "milk", "eggs", "garlic", "onion", "rice", "stock"]
