@@ -8,7 +8,7 @@ and writes the character tables behind src/text/unicode.hpp:
   two-stage table (block index, then record index within the block) for every
   code point below LIMIT; the block size is chosen to make the tables smallest;
 * the multi-code-point case mappings in a side table;
-* general category Nd as a sorted range table.
+* general category Nd and the White_Space property as sorted range tables.
 
 Usage:
     tools/gen_unicode_tables.py [--ucd DIR] [--output FILE] [--check]
@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Iterable
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -35,12 +36,11 @@ LIMIT = 0x20000
 # Record flags; keep in step with src/text/unicode_tables.hpp.
 UPPERCASE = 1
 LOWERCASE = 2
-WHITE_SPACE = 4
-LOWER_SPECIAL = 8
-UPPER_SPECIAL = 16
+LOWER_SPECIAL = 4
+UPPER_SPECIAL = 8
 
 # Thresholds that the hand-written fast paths rely on: above ASCII, nothing
-# below these has the property or mapping (src/text/case.cpp skips the tables
+# below these has the property or mapping (src/text/case_utf8.cpp skips the tables
 # there). The generator checks that the data still agrees.
 FIRST_NON_ASCII = {
     "uppercase": 0xC0,
@@ -160,7 +160,7 @@ def check_assumptions(data: UcdData) -> None:
     for what, cps in sets.items():
         early = [cp for cp in cps if 0x80 <= cp < FIRST_NON_ASCII[what]]
         if early:
-            raise SystemExit(f"{what} of U+{min(early):04X} defeats the fast path in src/text/case.cpp")
+            raise SystemExit(f"{what} of U+{min(early):04X} defeats the fast path in src/text/case_utf8.cpp")
     if any(len(cps) > 3 for cps in [*data.lower.values(), *data.upper.values()]):
         raise SystemExit("a case mapping longer than three code points")
     digits = sorted(data.digits)
@@ -194,8 +194,6 @@ def build_tables(data: UcdData):
             flags |= UPPERCASE
         if cp in data.lowercase:
             flags |= LOWERCASE
-        if cp in data.white_space:
-            flags |= WHITE_SPACE
         lower_flag, lower = encode(cp, data.lower, LOWER_SPECIAL)
         upper_flag, upper = encode(cp, data.upper, UPPER_SPECIAL)
         record = (flags | lower_flag | upper_flag, data.digits.get(cp, -1), lower, upper)
@@ -241,9 +239,10 @@ def best_split(per_cp: list[int]):
     return best
 
 
-def digit_ranges(data: UcdData) -> list[tuple[int, int]]:
+def merged_ranges(cps: Iterable[int]) -> list[tuple[int, int]]:
+    """The code points as sorted, disjoint, inclusive ranges, adjacent ones merged."""
     ranges: list[list[int]] = []
-    for cp in sorted(data.digits):
+    for cp in sorted(cps):
         if ranges and ranges[-1][1] == cp - 1:
             ranges[-1][1] = cp
         else:
@@ -261,7 +260,8 @@ def number_rows(values: list[str], per_row: int, indent: str = "    ") -> str:
 def render(data: UcdData, version: str) -> str:
     records, per_cp, specials = build_tables(data)
     size, shift, stage1, t1, stage2, t2 = best_split(per_cp)
-    ranges = digit_ranges(data)
+    digit_ranges = merged_ranges(data.digits)
+    space_ranges = merged_ranges(data.white_space)
     multi_upper = sum(1 for cps in data.upper.values() if len(cps) > 1)
     multi_lower = sum(1 for cps in data.lower.values() if len(cps) > 1)
 
@@ -271,7 +271,6 @@ def render(data: UcdData, version: str) -> str:
             for bit, name in (
                 (UPPERCASE, "kUppercase"),
                 (LOWERCASE, "kLowercase"),
-                (WHITE_SPACE, "kWhiteSpace"),
                 (LOWER_SPECIAL, "kLowerSpecial"),
                 (UPPER_SPECIAL, "kUpperSpecial"),
             )
@@ -286,10 +285,13 @@ def render(data: UcdData, version: str) -> str:
         "    {" + f"{len(cps)}, {{" + ", ".join(f"0x{cp:04X}" for cp in cps) + "}},"
         for cps in specials
     )
-    range_lines = number_rows([f"{{0x{a:04X}, 0x{b:04X}}}" for a, b in ranges], 4)
+
+    def range_lines(ranges: list[tuple[int, int]]) -> str:
+        return number_rows([f"{{0x{a:04X}, 0x{b:04X}}}" for a, b in ranges], 4)
+
     counts = (
         f"{len(data.uppercase)} Uppercase, {len(data.lowercase)} Lowercase, {len(data.white_space)} White_Space,\n"
-        f"// {len(data.digits)} Nd code points in {len(ranges)} ranges; {len(data.lower)} lowercase mappings"
+        f"// {len(data.digits)} Nd code points in {len(digit_ranges)} ranges; {len(data.lower)} lowercase mappings"
         f" ({multi_lower} of them to\n// several code points), {len(data.upper)} uppercase mappings"
         f" ({multi_upper} of them to several code points)."
     )
@@ -328,8 +330,12 @@ constexpr SpecialMapping kSpecialMappings[{len(specials)}] = {{
 {special_lines}
 }};
 
-constexpr CodePointRange kDecimalDigitRanges[{len(ranges)}] = {{
-{range_lines}
+constexpr CodePointRange kDecimalDigitRanges[{len(digit_ranges)}] = {{
+{range_lines(digit_ranges)}
+}};
+
+constexpr CodePointRange kWhiteSpaceRanges[{len(space_ranges)}] = {{
+{range_lines(space_ranges)}
 }};
 
 }}  // namespace
@@ -346,6 +352,10 @@ const SpecialMapping& special_mapping(std::int32_t index) noexcept {{ return kSp
 
 std::span<const vesk::text::CodePointRange> vesk::text::decimal_digit_ranges() noexcept {{
   return tables::kDecimalDigitRanges;
+}}
+
+std::span<const vesk::text::CodePointRange> vesk::text::white_space_ranges() noexcept {{
+  return tables::kWhiteSpaceRanges;
 }}
 """
     return out
