@@ -24,6 +24,7 @@ import argparse
 import sys
 from collections.abc import Iterable
 from pathlib import Path
+from typing import NamedTuple
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_UCD = REPO / "data" / "ucd" / "17.0.0"
@@ -169,12 +170,32 @@ def check_assumptions(data: UcdData) -> None:
             raise SystemExit(f"Nd at U+{run_start:04X} is not a run of ten digits 0..9")
 
 
-def build_tables(data: UcdData):
+Record = tuple[int, int, int, int]  # flags, decimal digit, lower, upper
+
+
+class CaseTables(NamedTuple):
+    records: list[Record]  # each distinct record once; record 0 holds nothing
+    record_of: list[int]  # index into `records` of every code point below LIMIT
+    specials: list[tuple[int, ...]]  # the multi-code-point mappings
+
+
+class TwoStageIndex(NamedTuple):
+    """record_of split into blocks of 1 << shift code points, equal blocks shared."""
+
+    size: int  # bytes of both stages
+    shift: int
+    stage1: list[int]  # block number of each block of code points
+    stage1_type: str  # the C++ integer type that holds stage1's values
+    stage2: list[int]  # the record indices of each distinct block
+    stage2_type: str
+
+
+def build_tables(data: UcdData) -> CaseTables:
     """Records, per-code-point record indices, and the special-mapping table."""
     specials: list[tuple[int, ...]] = []
     special_index: dict[tuple[int, ...], int] = {}
 
-    def encode(cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int) -> tuple[int, int]:
+    def encode_mapping(cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int) -> tuple[int, int]:
         cps = mapping.get(cp)
         if cps is None:
             return 0, 0
@@ -185,32 +206,32 @@ def build_tables(data: UcdData):
             specials.append(cps)
         return special_flag, special_index[cps]
 
-    records: list[tuple[int, int, int, int]] = [(0, -1, 0, 0)]  # record 0: nothing
+    records: list[Record] = [(0, -1, 0, 0)]  # record 0: nothing
     record_index = {records[0]: 0}
-    per_cp = []
+    record_of = []
     for cp in range(LIMIT):
         flags = 0
         if cp in data.uppercase:
             flags |= UPPERCASE
         if cp in data.lowercase:
             flags |= LOWERCASE
-        lower_flag, lower = encode(cp, data.lower, LOWER_SPECIAL)
-        upper_flag, upper = encode(cp, data.upper, UPPER_SPECIAL)
+        lower_flag, lower = encode_mapping(cp, data.lower, LOWER_SPECIAL)
+        upper_flag, upper = encode_mapping(cp, data.upper, UPPER_SPECIAL)
         record = (flags | lower_flag | upper_flag, data.digits.get(cp, -1), lower, upper)
         if record not in record_index:
             record_index[record] = len(records)
             records.append(record)
-        per_cp.append(record_index[record])
-    return records, per_cp, specials
+        record_of.append(record_index[record])
+    return CaseTables(records, record_of, specials)
 
 
-def split_stages(per_cp: list[int], shift: int) -> tuple[list[int], list[int]]:
+def split_stages(record_of: list[int], shift: int) -> tuple[list[int], list[int]]:
     size = 1 << shift
     stage1: list[int] = []
     stage2: list[int] = []
     block_index: dict[tuple[int, ...], int] = {}
-    for start in range(0, len(per_cp), size):
-        block = tuple(per_cp[start : start + size])
+    for start in range(0, len(record_of), size):
+        block = tuple(record_of[start : start + size])
         if block not in block_index:
             block_index[block] = len(block_index)
             stage2.extend(block)
@@ -218,7 +239,8 @@ def split_stages(per_cp: list[int], shift: int) -> tuple[list[int], list[int]]:
     return stage1, stage2
 
 
-def int_type(values: list[int]) -> tuple[str, int]:
+def smallest_int_type(values: list[int]) -> tuple[str, int]:
+    """The narrowest unsigned C++ type for the values, and its width in bytes."""
     top = max(values)
     if top < 1 << 8:
         return "std::uint8_t", 1
@@ -227,15 +249,16 @@ def int_type(values: list[int]) -> tuple[str, int]:
     return "std::uint32_t", 4
 
 
-def best_split(per_cp: list[int]):
+def smallest_index(record_of: list[int]) -> TwoStageIndex:
     best = None
     for shift in range(3, 11):
-        stage1, stage2 = split_stages(per_cp, shift)
-        t1, w1 = int_type(stage1)
-        t2, w2 = int_type(stage2)
-        size = len(stage1) * w1 + len(stage2) * w2
-        if best is None or size < best[0]:
-            best = (size, shift, stage1, t1, stage2, t2)
+        stage1, stage2 = split_stages(record_of, shift)
+        stage1_type, stage1_width = smallest_int_type(stage1)
+        stage2_type, stage2_width = smallest_int_type(stage2)
+        size = len(stage1) * stage1_width + len(stage2) * stage2_width
+        if best is None or size < best.size:
+            best = TwoStageIndex(size, shift, stage1, stage1_type, stage2, stage2_type)
+    assert best is not None
     return best
 
 
@@ -258,8 +281,8 @@ def number_rows(values: list[str], per_row: int, indent: str = "    ") -> str:
 
 
 def render(data: UcdData, version: str) -> str:
-    records, per_cp, specials = build_tables(data)
-    size, shift, stage1, t1, stage2, t2 = best_split(per_cp)
+    tables = build_tables(data)
+    index = smallest_index(tables.record_of)
     digit_ranges = merged_ranges(data.digits)
     space_ranges = merged_ranges(data.white_space)
     multi_upper = sum(1 for cps in data.upper.values() if len(cps) > 1)
@@ -279,11 +302,11 @@ def render(data: UcdData, version: str) -> str:
         return " | ".join(names) if names else "0"
 
     record_lines = "\n".join(
-        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}}," for flags, digit, lower, upper in records
+        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}}," for flags, digit, lower, upper in tables.records
     )
     special_lines = "\n".join(
         "    {" + f"{len(cps)}, {{" + ", ".join(f"0x{cp:04X}" for cp in cps) + "}},"
-        for cps in specials
+        for cps in tables.specials
     )
 
     def range_lines(ranges: list[tuple[int, int]]) -> str:
@@ -300,7 +323,7 @@ def render(data: UcdData, version: str) -> str:
 // clang-format off
 //
 // Unicode {version}: {counts}
-// {len(records)} distinct records; two-stage index of {size} bytes with blocks of {1 << shift}.
+// {len(tables.records)} distinct records; two-stage index of {index.size} bytes with blocks of {1 << index.shift}.
 
 #include "text/unicode_tables.hpp"
 
@@ -308,25 +331,25 @@ namespace vesk::text::tables {{
 
 namespace {{
 
-constexpr unsigned kShift = {shift};
+constexpr unsigned kShift = {index.shift};
 
-// Block number of each run of {1 << shift} code points.
-constexpr {t1} kStage1[{len(stage1)}] = {{
-{number_rows([str(v) for v in stage1], 24)}
+// Block number of each run of {1 << index.shift} code points.
+constexpr {index.stage1_type} kStage1[{len(index.stage1)}] = {{
+{number_rows([str(v) for v in index.stage1], 24)}
 }};
 
 // Record number of each code point, block by block.
-constexpr {t2} kStage2[{len(stage2)}] = {{
-{number_rows([str(v) for v in stage2], 24)}
+constexpr {index.stage2_type} kStage2[{len(index.stage2)}] = {{
+{number_rows([str(v) for v in index.stage2], 24)}
 }};
 
 // {{flags, decimal digit, lower, upper}}: lower and upper are deltas to the
 // mapped code point, or indices into kSpecialMappings when flagged special.
-constexpr CaseRecord kRecords[{len(records)}] = {{
+constexpr CaseRecord kRecords[{len(tables.records)}] = {{
 {record_lines}
 }};
 
-constexpr SpecialMapping kSpecialMappings[{len(specials)}] = {{
+constexpr SpecialMapping kSpecialMappings[{len(tables.specials)}] = {{
 {special_lines}
 }};
 
