@@ -114,12 +114,15 @@ class CommittedTables:
         self.records = [
             (flags, int(digit)) for flags, digit in re.findall(r"\{([\w |]+), (-?\d+), -?\d+, -?\d+\}", body)
         ]
-        ranges = self._body(source, "kDecimalDigitRanges")
-        self.ranges = [(int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x(\w+), 0x(\w+)\}", ranges)]
+        self.digit_ranges = self._ranges(source, "kDecimalDigitRanges")
+        self.space_ranges = self._ranges(source, "kWhiteSpaceRanges")
 
     @staticmethod
     def _body(source: str, name: str) -> str:
         return re.search(name + r"\[\d+\] = \{\n(.*?)\n\};", source, re.S).group(1)
+
+    def _ranges(self, source: str, name: str) -> list[tuple[int, int]]:
+        return [(int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x(\w+), 0x(\w+)\}", self._body(source, name))]
 
     def _numbers(self, source: str, name: str) -> list[int]:
         return [int(v) for v in re.findall(r"\d+", self._body(source, name))]
@@ -133,16 +136,12 @@ def test_decimal_digits_and_white_space_in_committed_tables():
     ucd = load_ucd()
     tables = CommittedTables(TABLES.read_text(encoding="utf-8"))
     digits = {}
-    spaces = set()
     for cp in range(LIMIT):
-        flags, digit = tables.record(cp)
+        _, digit = tables.record(cp)
         if digit >= 0:
             digits[cp] = digit
-        if "kWhiteSpace" in flags:
-            spaces.add(cp)
     assert digits == ucd.digits
-    assert spaces == ucd.white_space
-    in_ranges = {cp for first, last in tables.ranges for cp in range(first, last + 1)}
-    assert in_ranges == set(ucd.digits)
-    assert tables.ranges == sorted(tables.ranges)
-    assert all(a[1] + 1 < b[0] for a, b in zip(tables.ranges, tables.ranges[1:]))  # disjoint, merged
+    for ranges, expected in ((tables.digit_ranges, set(ucd.digits)), (tables.space_ranges, ucd.white_space)):
+        assert {cp for first, last in ranges for cp in range(first, last + 1)} == expected
+        assert ranges == sorted(ranges)
+        assert all(a[1] + 1 < b[0] for a, b in zip(ranges, ranges[1:]))  # disjoint, merged

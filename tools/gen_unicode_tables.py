@@ -8,7 +8,7 @@ and writes the character tables behind src/text/unicode.hpp:
   two-stage table (block index, then record index within the block) for every
   code point below LIMIT; the block size is chosen to make the tables smallest;
 * the multi-code-point case mappings in a side table;
-* general category Nd as a sorted range table.
+* general category Nd and the White_Space property as sorted range tables.
 
 Usage:
     tools/gen_unicode_tables.py [--ucd DIR] [--output FILE] [--check]
@@ -22,7 +22,9 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Iterable
 from pathlib import Path
+from typing import NamedTuple
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_UCD = REPO / "data" / "ucd" / "17.0.0"
@@ -35,12 +37,11 @@ LIMIT = 0x20000
 # Record flags; keep in step with src/text/unicode_tables.hpp.
 UPPERCASE = 1
 LOWERCASE = 2
-WHITE_SPACE = 4
-LOWER_SPECIAL = 8
-UPPER_SPECIAL = 16
+LOWER_SPECIAL = 4
+UPPER_SPECIAL = 8
 
 # Thresholds that the hand-written fast paths rely on: above ASCII, nothing
-# below these has the property or mapping (src/text/case.cpp skips the tables
+# below these has the property or mapping (src/text/case_utf8.cpp skips the tables
 # there). The generator checks that the data still agrees.
 FIRST_NON_ASCII = {
     "uppercase": 0xC0,
@@ -160,7 +161,7 @@ def check_assumptions(data: UcdData) -> None:
     for what, cps in sets.items():
         early = [cp for cp in cps if 0x80 <= cp < FIRST_NON_ASCII[what]]
         if early:
-            raise SystemExit(f"{what} of U+{min(early):04X} defeats the fast path in src/text/case.cpp")
+            raise SystemExit(f"{what} of U+{min(early):04X} defeats the fast path in src/text/case_utf8.cpp")
     if any(len(cps) > 3 for cps in [*data.lower.values(), *data.upper.values()]):
         raise SystemExit("a case mapping longer than three code points")
     digits = sorted(data.digits)
@@ -169,12 +170,32 @@ def check_assumptions(data: UcdData) -> None:
             raise SystemExit(f"Nd at U+{run_start:04X} is not a run of ten digits 0..9")
 
 
-def build_tables(data: UcdData):
+Record = tuple[int, int, int, int]  # flags, decimal digit, lower, upper
+
+
+class CaseTables(NamedTuple):
+    records: list[Record]  # each distinct record once; record 0 holds nothing
+    record_of: list[int]  # index into `records` of every code point below LIMIT
+    specials: list[tuple[int, ...]]  # the multi-code-point mappings
+
+
+class TwoStageIndex(NamedTuple):
+    """record_of split into blocks of 1 << shift code points, equal blocks shared."""
+
+    size: int  # bytes of both stages
+    shift: int
+    stage1: list[int]  # block number of each block of code points
+    stage1_type: str  # the C++ integer type that holds stage1's values
+    stage2: list[int]  # the record indices of each distinct block
+    stage2_type: str
+
+
+def build_tables(data: UcdData) -> CaseTables:
     """Records, per-code-point record indices, and the special-mapping table."""
     specials: list[tuple[int, ...]] = []
     special_index: dict[tuple[int, ...], int] = {}
 
-    def encode(cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int) -> tuple[int, int]:
+    def encode_mapping(cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int) -> tuple[int, int]:
         cps = mapping.get(cp)
         if cps is None:
             return 0, 0
@@ -185,34 +206,32 @@ def build_tables(data: UcdData):
             specials.append(cps)
         return special_flag, special_index[cps]
 
-    records: list[tuple[int, int, int, int]] = [(0, -1, 0, 0)]  # record 0: nothing
+    records: list[Record] = [(0, -1, 0, 0)]  # record 0: nothing
     record_index = {records[0]: 0}
-    per_cp = []
+    record_of = []
     for cp in range(LIMIT):
         flags = 0
         if cp in data.uppercase:
             flags |= UPPERCASE
         if cp in data.lowercase:
             flags |= LOWERCASE
-        if cp in data.white_space:
-            flags |= WHITE_SPACE
-        lower_flag, lower = encode(cp, data.lower, LOWER_SPECIAL)
-        upper_flag, upper = encode(cp, data.upper, UPPER_SPECIAL)
+        lower_flag, lower = encode_mapping(cp, data.lower, LOWER_SPECIAL)
+        upper_flag, upper = encode_mapping(cp, data.upper, UPPER_SPECIAL)
         record = (flags | lower_flag | upper_flag, data.digits.get(cp, -1), lower, upper)
         if record not in record_index:
             record_index[record] = len(records)
             records.append(record)
-        per_cp.append(record_index[record])
-    return records, per_cp, specials
+        record_of.append(record_index[record])
+    return CaseTables(records, record_of, specials)
 
 
-def split_stages(per_cp: list[int], shift: int) -> tuple[list[int], list[int]]:
+def split_stages(record_of: list[int], shift: int) -> tuple[list[int], list[int]]:
     size = 1 << shift
     stage1: list[int] = []
     stage2: list[int] = []
     block_index: dict[tuple[int, ...], int] = {}
-    for start in range(0, len(per_cp), size):
-        block = tuple(per_cp[start : start + size])
+    for start in range(0, len(record_of), size):
+        block = tuple(record_of[start : start + size])
         if block not in block_index:
             block_index[block] = len(block_index)
             stage2.extend(block)
@@ -220,7 +239,8 @@ def split_stages(per_cp: list[int], shift: int) -> tuple[list[int], list[int]]:
     return stage1, stage2
 
 
-def int_type(values: list[int]) -> tuple[str, int]:
+def smallest_int_type(values: list[int]) -> tuple[str, int]:
+    """The narrowest unsigned C++ type for the values, and its width in bytes."""
     top = max(values)
     if top < 1 << 8:
         return "std::uint8_t", 1
@@ -229,21 +249,23 @@ def int_type(values: list[int]) -> tuple[str, int]:
     return "std::uint32_t", 4
 
 
-def best_split(per_cp: list[int]):
+def smallest_index(record_of: list[int]) -> TwoStageIndex:
     best = None
     for shift in range(3, 11):
-        stage1, stage2 = split_stages(per_cp, shift)
-        t1, w1 = int_type(stage1)
-        t2, w2 = int_type(stage2)
-        size = len(stage1) * w1 + len(stage2) * w2
-        if best is None or size < best[0]:
-            best = (size, shift, stage1, t1, stage2, t2)
+        stage1, stage2 = split_stages(record_of, shift)
+        stage1_type, stage1_width = smallest_int_type(stage1)
+        stage2_type, stage2_width = smallest_int_type(stage2)
+        size = len(stage1) * stage1_width + len(stage2) * stage2_width
+        if best is None or size < best.size:
+            best = TwoStageIndex(size, shift, stage1, stage1_type, stage2, stage2_type)
+    assert best is not None
     return best
 
 
-def digit_ranges(data: UcdData) -> list[tuple[int, int]]:
+def merged_ranges(cps: Iterable[int]) -> list[tuple[int, int]]:
+    """The code points as sorted, disjoint, inclusive ranges, adjacent ones merged."""
     ranges: list[list[int]] = []
-    for cp in sorted(data.digits):
+    for cp in sorted(cps):
         if ranges and ranges[-1][1] == cp - 1:
             ranges[-1][1] = cp
         else:
@@ -259,9 +281,10 @@ def number_rows(values: list[str], per_row: int, indent: str = "    ") -> str:
 
 
 def render(data: UcdData, version: str) -> str:
-    records, per_cp, specials = build_tables(data)
-    size, shift, stage1, t1, stage2, t2 = best_split(per_cp)
-    ranges = digit_ranges(data)
+    tables = build_tables(data)
+    index = smallest_index(tables.record_of)
+    digit_ranges = merged_ranges(data.digits)
+    space_ranges = merged_ranges(data.white_space)
     multi_upper = sum(1 for cps in data.upper.values() if len(cps) > 1)
     multi_lower = sum(1 for cps in data.lower.values() if len(cps) > 1)
 
@@ -271,7 +294,6 @@ def render(data: UcdData, version: str) -> str:
             for bit, name in (
                 (UPPERCASE, "kUppercase"),
                 (LOWERCASE, "kLowercase"),
-                (WHITE_SPACE, "kWhiteSpace"),
                 (LOWER_SPECIAL, "kLowerSpecial"),
                 (UPPER_SPECIAL, "kUpperSpecial"),
             )
@@ -280,16 +302,19 @@ def render(data: UcdData, version: str) -> str:
         return " | ".join(names) if names else "0"
 
     record_lines = "\n".join(
-        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}}," for flags, digit, lower, upper in records
+        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}}," for flags, digit, lower, upper in tables.records
     )
     special_lines = "\n".join(
         "    {" + f"{len(cps)}, {{" + ", ".join(f"0x{cp:04X}" for cp in cps) + "}},"
-        for cps in specials
+        for cps in tables.specials
     )
-    range_lines = number_rows([f"{{0x{a:04X}, 0x{b:04X}}}" for a, b in ranges], 4)
+
+    def range_lines(ranges: list[tuple[int, int]]) -> str:
+        return number_rows([f"{{0x{a:04X}, 0x{b:04X}}}" for a, b in ranges], 4)
+
     counts = (
         f"{len(data.uppercase)} Uppercase, {len(data.lowercase)} Lowercase, {len(data.white_space)} White_Space,\n"
-        f"// {len(data.digits)} Nd code points in {len(ranges)} ranges; {len(data.lower)} lowercase mappings"
+        f"// {len(data.digits)} Nd code points in {len(digit_ranges)} ranges; {len(data.lower)} lowercase mappings"
         f" ({multi_lower} of them to\n// several code points), {len(data.upper)} uppercase mappings"
         f" ({multi_upper} of them to several code points)."
     )
@@ -298,7 +323,7 @@ def render(data: UcdData, version: str) -> str:
 // clang-format off
 //
 // Unicode {version}: {counts}
-// {len(records)} distinct records; two-stage index of {size} bytes with blocks of {1 << shift}.
+// {len(tables.records)} distinct records; two-stage index of {index.size} bytes with blocks of {1 << index.shift}.
 
 #include "text/unicode_tables.hpp"
 
@@ -306,30 +331,34 @@ namespace vesk::text::tables {{
 
 namespace {{
 
-constexpr unsigned kShift = {shift};
+constexpr unsigned kShift = {index.shift};
 
-// Block number of each run of {1 << shift} code points.
-constexpr {t1} kStage1[{len(stage1)}] = {{
-{number_rows([str(v) for v in stage1], 24)}
+// Block number of each run of {1 << index.shift} code points.
+constexpr {index.stage1_type} kStage1[{len(index.stage1)}] = {{
+{number_rows([str(v) for v in index.stage1], 24)}
 }};
 
 // Record number of each code point, block by block.
-constexpr {t2} kStage2[{len(stage2)}] = {{
-{number_rows([str(v) for v in stage2], 24)}
+constexpr {index.stage2_type} kStage2[{len(index.stage2)}] = {{
+{number_rows([str(v) for v in index.stage2], 24)}
 }};
 
 // {{flags, decimal digit, lower, upper}}: lower and upper are deltas to the
 // mapped code point, or indices into kSpecialMappings when flagged special.
-constexpr CaseRecord kRecords[{len(records)}] = {{
+constexpr CaseRecord kRecords[{len(tables.records)}] = {{
 {record_lines}
 }};
 
-constexpr SpecialMapping kSpecialMappings[{len(specials)}] = {{
+constexpr SpecialMapping kSpecialMappings[{len(tables.specials)}] = {{
 {special_lines}
 }};
 
-constexpr CodePointRange kDecimalDigitRanges[{len(ranges)}] = {{
-{range_lines}
+constexpr CodePointRange kDecimalDigitRanges[{len(digit_ranges)}] = {{
+{range_lines(digit_ranges)}
+}};
+
+constexpr CodePointRange kWhiteSpaceRanges[{len(space_ranges)}] = {{
+{range_lines(space_ranges)}
 }};
 
 }}  // namespace
@@ -346,6 +375,10 @@ const SpecialMapping& special_mapping(std::int32_t index) noexcept {{ return kSp
 
 std::span<const vesk::text::CodePointRange> vesk::text::decimal_digit_ranges() noexcept {{
   return tables::kDecimalDigitRanges;
+}}
+
+std::span<const vesk::text::CodePointRange> vesk::text::white_space_ranges() noexcept {{
+  return tables::kWhiteSpaceRanges;
 }}
 """
     return out

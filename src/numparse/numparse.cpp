@@ -22,17 +22,26 @@ constexpr bool is_ascii_space(unsigned char c) noexcept {
   return c == 0x20 || (c >= 0x09 && c <= 0x0D);
 }
 
+// White_Space matched on the UTF-8 bytes, so that trimming never decodes: the
+// ASCII spaces, the two-byte U+0085 and U+00A0, and the three-byte ones
+// below. The generated White_Space ranges (text/unicode.hpp) are the one
+// definition; the fuzz harness of numparse sweeps every code point through
+// trimming against them.
+
 // The three-byte UTF-8 encodings of White_Space: U+1680, U+2000..U+200A,
 // U+2028, U+2029, U+202F, U+205F and U+3000.
-constexpr bool is_space3(unsigned char a, unsigned char b, unsigned char c) noexcept {
-  switch (a) {
+constexpr bool is_three_byte_space(unsigned char lead, unsigned char second,
+                                   unsigned char third) noexcept {
+  switch (lead) {
     case 0xE1:
-      return b == 0x9A && c == 0x80;
+      return second == 0x9A && third == 0x80;
     case 0xE2:
-      if (b == 0x80) return (c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF;
-      return b == 0x81 && c == 0x9F;
+      if (second == 0x80) {
+        return (third >= 0x80 && third <= 0x8A) || third == 0xA8 || third == 0xA9 || third == 0xAF;
+      }
+      return second == 0x81 && third == 0x9F;
     case 0xE3:
-      return b == 0x80 && c == 0x80;
+      return second == 0x80 && third == 0x80;
     default:
       return false;
   }
@@ -40,13 +49,13 @@ constexpr bool is_space3(unsigned char a, unsigned char b, unsigned char c) noex
 
 // Byte length of the White_Space character at the start of `s`, 0 if none.
 std::size_t leading_space(std::string_view s) noexcept {
-  const unsigned char a = byte_at(s, 0);
-  if (a < 0x80) return is_ascii_space(a) ? 1 : 0;
-  if (s.size() >= 2 && a == 0xC2) {  // U+0085, U+00A0
-    const unsigned char b = byte_at(s, 1);
-    return (b == 0x85 || b == 0xA0) ? 2 : 0;
+  const unsigned char lead = byte_at(s, 0);
+  if (lead < 0x80) return is_ascii_space(lead) ? 1 : 0;
+  if (s.size() >= 2 && lead == 0xC2) {  // U+0085, U+00A0
+    const unsigned char second = byte_at(s, 1);
+    return (second == 0x85 || second == 0xA0) ? 2 : 0;
   }
-  if (s.size() >= 3 && is_space3(a, byte_at(s, 1), byte_at(s, 2))) return 3;
+  if (s.size() >= 3 && is_three_byte_space(lead, byte_at(s, 1), byte_at(s, 2))) return 3;
   return 0;
 }
 
@@ -55,10 +64,10 @@ std::size_t leading_space(std::string_view s) noexcept {
 // cannot split another character.
 std::size_t trailing_space(std::string_view s) noexcept {
   const std::size_t n = s.size();
-  const unsigned char c = byte_at(s, n - 1);
-  if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
-  if (n >= 2 && byte_at(s, n - 2) == 0xC2 && (c == 0x85 || c == 0xA0)) return 2;
-  if (n >= 3 && is_space3(byte_at(s, n - 3), byte_at(s, n - 2), c)) return 3;
+  const unsigned char last = byte_at(s, n - 1);
+  if (last < 0x80) return is_ascii_space(last) ? 1 : 0;
+  if (n >= 2 && byte_at(s, n - 2) == 0xC2 && (last == 0x85 || last == 0xA0)) return 2;
+  if (n >= 3 && is_three_byte_space(byte_at(s, n - 3), byte_at(s, n - 2), last)) return 3;
   return 0;
 }
 

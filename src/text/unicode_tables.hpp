@@ -15,9 +15,8 @@ inline constexpr char32_t kLimit = 0x20000;
 // Record flags; keep in step with tools/gen_unicode_tables.py.
 inline constexpr std::uint8_t kUppercase = 1;
 inline constexpr std::uint8_t kLowercase = 2;
-inline constexpr std::uint8_t kWhiteSpace = 4;
-inline constexpr std::uint8_t kLowerSpecial = 8;   // `lower` indexes the special mappings
-inline constexpr std::uint8_t kUpperSpecial = 16;  // `upper` indexes the special mappings
+inline constexpr std::uint8_t kLowerSpecial = 4;  // `lower` indexes the special mappings
+inline constexpr std::uint8_t kUpperSpecial = 8;  // `upper` indexes the special mappings
 
 // The case data that a run of code points shares: mappings are stored as
 // deltas so that, e.g., all of A-Z (delta +32) use one record.

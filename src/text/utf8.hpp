@@ -33,11 +33,6 @@ inline char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept {
          (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3Fu);
 }
 
-// Number of UTF-8 bytes that encode `cp` (a Unicode scalar value).
-constexpr std::size_t utf8_length(char32_t cp) noexcept {
-  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-}
-
 // Appends the UTF-8 form of `cp` (a Unicode scalar value) to `out`.
 inline void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {

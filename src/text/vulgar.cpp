@@ -34,13 +34,6 @@ constexpr Fraction kFractions[] = {
     {U'\u215C', 0.375},   {U'\u215D', 0.625},   {U'\u215E', 0.875},
 };
 
-// The White_Space property, written out so that matching does not depend on
-// the Unicode version the engine was built with.
-constexpr CodePointRange kWhiteSpace[] = {
-    {0x09, 0x0D},     {0x20, 0x20},     {0x85, 0x85},     {0xA0, 0xA0},     {0x1680, 0x1680},
-    {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
-};
-
 void append_class_item(std::string& out, char32_t first, char32_t last) {
   char buf[32];
   int n = first == last ? std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(first))
@@ -114,7 +107,10 @@ class FractionMatcher {
     std::vector<CodePointRange> fractions;
     for (const auto& [cp, value] : table_) fractions.push_back({cp, cp});
     const std::string digit = character_class(decimal_digit_ranges());
-    const std::string space = character_class(kWhiteSpace);
+    // The classes come from our own tables, not the engine's \d and \s, so
+    // that matching does not depend on the Unicode version PCRE2 was built
+    // with.
+    const std::string space = character_class(white_space_ranges());
     const std::string pattern = "(?<!" + digit + ")(" + digit + "*+)(?:(?<=" + digit + ")|(?<!" +
                                 space + "))" + space + "*+(" + character_class(fractions) + ")";
 
@@ -207,6 +203,11 @@ double digit_run_value(std::string_view run, std::string& scratch) {
 // Longest six-place text: 309 integer digits, the point and six decimals.
 constexpr std::size_t kSixPlacesCapacity = 330;
 
+// Writes `value` rounded to six decimal places (halves away from zero, in
+// double arithmetic) to `out`, in fixed notation without trailing zeros or a
+// trailing point, and returns the length: 4.75 -> "4.75", 1.0/3 ->
+// "0.333333", 7.0 -> "7"; +infinity -> "inf". Meant for the non-negative
+// values that the rewriting produces.
 std::size_t write_six_places(double value, char* out) {
   // Past about 1.8e302 the scaling itself overflows; such values are whole
   // numbers already, so rounding to six places leaves them as they are.
@@ -229,11 +230,6 @@ std::size_t write_six_places(double value, char* out) {
 constexpr unsigned kPollMatches = 4096;
 
 }  // namespace
-
-std::string format_six_places(double value) {
-  char buf[kSixPlacesCapacity];
-  return std::string(buf, write_six_places(value, buf));
-}
 
 FractionCensus take_fraction_census(std::string_view utf8) noexcept {
   return census_of(utf8);

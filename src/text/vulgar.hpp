@@ -38,12 +38,6 @@ std::size_t sanitized_bound(std::string_view utf8, const FractionCensus& census)
 // between chunks of the input.
 std::size_t sanitize_vulgar_into(std::string_view utf8, std::span<char> out, const Poll& poll = {});
 
-// `value` rounded to six decimal places (halves away from zero, in double
-// arithmetic), written in fixed notation without trailing zeros or a trailing
-// point: 4.75 -> "4.75", 1.0/3 -> "0.333333", 7.0 -> "7"; +infinity -> "inf".
-// Meant for the non-negative values that sanitize_vulgar produces.
-std::string format_six_places(double value);
-
 // A broken invariant of the rewriting: the fixed pattern does not compile or
 // the engine refuses to match, or a result outgrew the room computed for it.
 // It means the build is broken; no input text causes it.

@@ -11,15 +11,17 @@
 
 #include "fuzz_util.hpp"
 #include "numparse/numparse.hpp"
+#include "text/unicode.hpp"
 
 namespace {
 
 using vesk::numparse::ParsedNumber;
 
+// White_Space as the generated tables have it (they are checked against the
+// UCD files elsewhere): the model of trimming, and what the hand-written
+// byte matcher of trim_unicode_whitespace is swept against at start-up.
 bool is_white_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
+  return fuzz::in_ranges(cp, vesk::text::white_space_ranges());
 }
 
 std::u32string decode(std::string_view utf8) {
@@ -119,6 +121,30 @@ bool same(const ParsedNumber& a, const ParsedNumber& b) {
 }
 
 }  // namespace
+
+// Every code point, alone and between letters, at either end: trimmed
+// exactly when it has the White_Space property.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    std::string alone;
+    fuzz::append_utf8(alone, cp);
+    const bool space = is_white_space(cp);
+    const std::string_view want_alone = space ? std::string_view() : std::string_view(alone);
+    fuzz::check(vesk::numparse::trim_unicode_whitespace(alone) == want_alone,
+                "trim_unicode_whitespace of one code point", alone);
+    const std::string before = alone + "x", after = "x" + alone, inside = "x" + alone + "x";
+    fuzz::check(vesk::numparse::trim_unicode_whitespace(before) ==
+                    (space ? std::string_view("x") : std::string_view(before)),
+                "trim_unicode_whitespace at the start", before);
+    fuzz::check(vesk::numparse::trim_unicode_whitespace(after) ==
+                    (space ? std::string_view("x") : std::string_view(after)),
+                "trim_unicode_whitespace at the end", after);
+    fuzz::check(vesk::numparse::trim_unicode_whitespace(inside) == inside,
+                "trim_unicode_whitespace inside", inside);
+  }
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzz::to_valid_utf8(data, size);

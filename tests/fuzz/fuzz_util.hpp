@@ -109,6 +109,15 @@ inline void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+// Whether `cp` is in one of `ranges` (inclusive bounds, any order).
+template <class Ranges>
+bool in_ranges(char32_t cp, const Ranges& ranges) {
+  for (const auto& range : ranges) {
+    if (cp >= range.first && cp <= range.last) return true;
+  }
+  return false;
+}
+
 // Code points that the text functions treat specially, so that a mutated
 // byte lands on one of them often: white space of every width, fractions and
 // their unhandled neighbours, digits of other scripts, letters whose case

@@ -55,9 +55,7 @@ double fraction_value(char32_t cp) {
 }
 
 bool is_white_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
+  return fuzz::in_ranges(cp, vesk::text::white_space_ranges());
 }
 
 // Six places, halves away from zero, trailing zeros and point removed.

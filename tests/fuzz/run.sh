@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses of the pure core with clang and runs each for
-# a bounded time.
+# Builds the libFuzzer harnesses of the pure core (CMake with VESK_FUZZ=ON and
+# clang) and runs each for a bounded time.
 #   tests/fuzz/run.sh            each harness for 15 s (what CI does)
 #   tests/fuzz/run.sh 600        each for ten minutes
 #   tests/fuzz/run.sh 60 sort    only the harnesses whose names are given
-# Needs clang and libFuzzer's runtime (Debian: clang, libclang-rt-14-dev);
-# ./dev installs them. Corpora persist in build/fuzz/corpus/<harness>, and a
-# failing input is left as build/fuzz/crash-<harness>-*.
+# Needs clang and libFuzzer's runtime (Debian: clang, libclang-rt-14-dev) and
+# CMake ($VESK_CMAKE, else the one on PATH, else the venv's); ./dev installs
+# them. Corpora persist in build/fuzz/corpus/<harness>, and a failing input is
+# left as build/fuzz/crash-<harness>-*.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -14,24 +15,26 @@ seconds="${1:-15}"
 shift || true
 out="${VESK_FUZZ_DIR:-$root/build/fuzz}"
 cxx="${CXX_FUZZ:-$(command -v clang++ || command -v clang++-14)}"
+cmake="${VESK_CMAKE:-$(command -v cmake || echo "$root/.venv/bin/cmake")}"
 
-harnesses=(numparse parse_double case vulgar sort)
+harnesses=()
+for source in "$here"/fuzz_*.cpp; do
+  name="$(basename "${source%.cpp}")"
+  harnesses+=("${name#fuzz_}")
+done
 if (($#)); then harnesses=("$@"); fi
 
-mkdir -p "$out/obj"
-flags=(-std=c++2b -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined
-  -fno-sanitize-recover=all -I"$root/src" -I"$here" $(pkg-config --cflags libpcre2-8))
-
-# The pure sources the harnesses link, compiled once for all of them.
-core=(numparse/numparse.cpp text/case.cpp text/unicode.cpp text/unicode_tables.cpp text/vulgar.cpp)
-objects=()
-for source in "${core[@]}"; do
-  object="$out/obj/$(basename "${source%.cpp}").o"
-  if [ ! -f "$object" ] || [ "$root/src/$source" -nt "$object" ] || [ "$0" -nt "$object" ]; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$root/src/$source" -o "$object"
-  fi
-  objects+=("$object")
-done
+generator=()
+ninja="$(dirname "$cmake")/ninja"
+[ -x "$ninja" ] || ninja="$(command -v ninja || true)"
+[ -n "$ninja" ] && generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$ninja")
+if [ ! -f "$out/CMakeCache.txt" ]; then
+  "$cmake" -S "$root" -B "$out" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_BUILD_TYPE=Debug -DVESK_FUZZ=ON >/dev/null
+fi
+targets=()
+for name in "${harnesses[@]}"; do targets+=("fuzz_$name"); done
+"$cmake" --build "$out" --target "${targets[@]}" >/dev/null
 
 seed() {  # seed <harness> <text>...
   local dir="$out/corpus/$1"
@@ -55,12 +58,6 @@ seed sort 'abcdefghijklmnopqrstuvwxyz0123456789' 'zyxwvutsrqponmlkjihgfedcba'
 status=0
 for name in "${harnesses[@]}"; do
   binary="$out/fuzz_$name"
-  source="$here/fuzz_$name.cpp"
-  if [ ! -x "$binary" ] || [ "$source" -nt "$binary" ] || [ "$here/fuzz_util.hpp" -nt "$binary" ] ||
-    [ -n "$(find "$root/src" -newer "$binary" -name '*.hpp' -print -quit)" ]; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$source" "${objects[@]}" \
-      $(pkg-config --libs libpcre2-8) -o "$binary"
-  fi
   mkdir -p "$out/corpus/$name"
   log="$out/fuzz_$name.log"
   printf '==> fuzz_%s for %s s\n' "$name" "$seconds" >&2
