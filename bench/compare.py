@@ -106,9 +106,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         f"{machine()}; reproduce with {COMMAND}" + (" --quick" if args.quick else "")
     )
     plotted = write_plot(rows, args.out / "benchmarks.png", title)
-    write_markdown(
-        rows, args.out / "benchmarks.md", header, "benchmarks.png" if plotted else None
-    )
+    write_markdown(rows, args.out / "benchmarks.md", header, "benchmarks.png" if plotted else None)
     print(
         f"Wrote {args.out / 'benchmarks.csv'}, {args.out / 'benchmarks.md'}"
         + (f", {args.out / 'benchmarks.png'}" if plotted else "")

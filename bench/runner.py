@@ -112,7 +112,8 @@ def same(a: object, b: object) -> bool:
         return len(a) == len(b) and all(map(same, a, b))  # type: ignore[arg-type]
     if isinstance(a, dict):
         return a.keys() == b.keys() and all(
-            same(v, b[k]) for k, v in a.items()  # type: ignore[attr-defined,index]
+            same(v, b[k])
+            for k, v in a.items()  # type: ignore[attr-defined,index]
         )
     return bool(a == b)
 
@@ -174,8 +175,19 @@ def run_case(case: Case, repeat: int, min_rounds: int, budget: float) -> list[Ro
     times = interleaved_medians(subjects, numbers, rounds)
 
     def row_for(ref, t_ref, speedup, agree, note):
-        return Row(case.function, case.workload, case.size, ref.kind, ref.name, times[0],
-                   t_ref, speedup, ref.target, agree, note)
+        return Row(
+            case.function,
+            case.workload,
+            case.size,
+            ref.kind,
+            ref.name,
+            times[0],
+            t_ref,
+            speedup,
+            ref.target,
+            agree,
+            note,
+        )
 
     rows = []
     for ref, t_ref, agree in zip(refs, times[1:], agreements):

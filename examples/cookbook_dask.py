@@ -15,10 +15,9 @@ from pathlib import Path
 
 import dask.dataframe as dd
 import pandas as pd
+import vesk
 from dask.dataframe.utils import make_meta
 from dask.distributed import Client, LocalCluster
-
-import vesk
 
 SALES = Path(__file__).with_name("data") / "sales"
 
@@ -26,14 +25,23 @@ SALES = Path(__file__).with_name("data") / "sales"
 def clean(frame: pd.DataFrame) -> pd.DataFrame:
     frame = frame.rename(columns=vesk.uncamel)
     frame["unit_price"] = frame["unit_price"].map(vesk.parse, na_action="ignore").astype("float64")
-    frame["quantity_text"] = frame["quantity_text"].map(vesk.sanitize_vulgar_string, na_action="ignore")
+    frame["quantity_text"] = frame["quantity_text"].map(
+        vesk.sanitize_vulgar_string, na_action="ignore"
+    )
     return frame
 
 
 def main() -> None:
-    with LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
-    ) as cluster, Client(cluster):
+    with (
+        LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster,
+        Client(cluster),
+    ):
         frame = dd.read_csv(str(SALES / "*.csv"), dtype=str)
         # The result's columns and types, from clean() on an empty frame of
         # the input's: dask need not guess them from made-up data.

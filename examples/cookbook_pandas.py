@@ -12,7 +12,6 @@ from __future__ import annotations
 from pathlib import Path
 
 import pandas as pd
-
 import vesk
 
 SALES = Path(__file__).with_name("data") / "sales"
@@ -25,13 +24,17 @@ def clean(frame: pd.DataFrame) -> pd.DataFrame:
     # value: na_action="ignore" leaves the missing cells alone. parse gives an
     # int, a float or None ("n/a"); float64 holds them all, None as NaN.
     frame["unit_price"] = frame["unit_price"].map(vesk.parse, na_action="ignore").astype("float64")
-    frame["quantity_text"] = frame["quantity_text"].map(vesk.sanitize_vulgar_string, na_action="ignore")
+    frame["quantity_text"] = frame["quantity_text"].map(
+        vesk.sanitize_vulgar_string, na_action="ignore"
+    )
     return frame
 
 
 def main() -> None:
     # dtype=str: every cell stays the text it was (missing cells are NaN).
-    frame = pd.concat([pd.read_csv(path, dtype=str) for path in sorted(SALES.glob("*.csv"))], ignore_index=True)
+    frame = pd.concat(
+        [pd.read_csv(path, dtype=str) for path in sorted(SALES.glob("*.csv"))], ignore_index=True
+    )
     frame = clean(frame)
     for row in frame.itertuples(index=False):
         price = None if pd.isna(row.unit_price) else row.unit_price

@@ -11,16 +11,14 @@ return_dtype. Prints one line per order.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Optional
 
 import polars as pl
-
 import vesk
 
 SALES = Path(__file__).with_name("data") / "sales"
 
 
-def parse_float(text: str) -> Optional[float]:
+def parse_float(text: str) -> float | None:
     value = vesk.parse(text)
     return None if value is None else float(value)
 
@@ -36,7 +34,9 @@ def clean(frame: pl.DataFrame) -> pl.DataFrame:
 
 def main() -> None:
     # infer_schema=False: every column is read as text.
-    frame = pl.concat([pl.read_csv(path, infer_schema=False) for path in sorted(SALES.glob("*.csv"))])
+    frame = pl.concat(
+        [pl.read_csv(path, infer_schema=False) for path in sorted(SALES.glob("*.csv"))]
+    )
     for row in clean(frame).iter_rows(named=True):
         print(row["order_id"], row["store_id"], row["unit_price"], row["quantity_text"], sep="|")
 

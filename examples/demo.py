@@ -69,8 +69,11 @@ def main(path: Path) -> None:
         stores.setdefault(record["store_id"], []).append([record["product_name"]])
     products = {store: _vesk.collapse(groups) for store, groups in stores.items()}
 
-    show("After: cleaned, back-filled and sorted by store, then price (descending)", header,
-         [[r.get(k) for k in header] for r in records])
+    show(
+        "After: cleaned, back-filled and sorted by store, then price (descending)",
+        header,
+        [[r.get(k) for k in header] for r in records],
+    )
     print("\nProducts per store:", products)
     print("Field names for a camelCase API:", [_vesk.underscore_to_camelcase(k) for k in header])
 

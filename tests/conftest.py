@@ -40,6 +40,7 @@ def pytest_collection_modifyitems(config, items):
         if "no_sanitizer" in item.keywords:
             item.add_marker(skip)
 
+
 # A development build directory may be put first on the path; otherwise the
 # installed module is tested.
 _build = os.environ.get("VESK_BUILD_DIR")

@@ -81,7 +81,7 @@ def _code_points(column: str) -> range:
     return range(int(lo, 16), int(hi or lo, 16) + 1)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def load_ucd() -> Ucd:
     ucd = Ucd()
     rows = [line.split(";") for line in ucd_lines("UnicodeData.txt") if line]
@@ -103,7 +103,11 @@ def load_ucd() -> Ucd:
             if row[13] and cp < LIMIT:
                 ucd.lower[cp] = _chars(row[13])
 
-    props = {"Other_Uppercase": ucd.uppercase, "Other_Lowercase": ucd.lowercase, "White_Space": ucd.white_space}
+    props = {
+        "Other_Uppercase": ucd.uppercase,
+        "Other_Lowercase": ucd.lowercase,
+        "White_Space": ucd.white_space,
+    }
     for line in ucd_lines("PropList.txt"):
         data = line.partition("#")[0]
         if ";" in data:
@@ -383,9 +387,12 @@ def keeps_refcounts(call, *watched, times=1000):
 # ------------------------------------------------------------------ child interpreters
 
 SCALE = 0.2 if SANITIZED else 1.0  # iteration counts and sizes under ASan
-MEMORY_CAP = "" if SANITIZED else (
-    "import resource\n"
-    "resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))\n"  # 1.5 GiB
+MEMORY_CAP = (
+    ""
+    if SANITIZED
+    else (
+        "import resource\nresource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))\n"  # 1.5 GiB
+    )
 )
 
 
@@ -395,17 +402,29 @@ def run_child(code, *argv, timeout=20):
     # directory that conftest adds), so they import the same _vesk.
     prelude = f"import sys\nsys.path[:0] = {sys.path!r}\n"
     # Not -I: that would drop PYTHONMALLOC=malloc, which lets ASan see freed objects.
-    command = [sys.executable, "-s", "-S", "-X", "faulthandler",
-               "-c", prelude + MEMORY_CAP + textwrap.dedent(code), *map(str, argv)]
+    command = [
+        sys.executable,
+        "-s",
+        "-S",
+        "-X",
+        "faulthandler",
+        "-c",
+        prelude + MEMORY_CAP + textwrap.dedent(code),
+        *map(str, argv),
+    ]
     try:
         proc = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as hung:
-        err = hung.stderr.decode(errors="replace") if isinstance(hung.stderr, bytes) else hung.stderr
+        err = (
+            hung.stderr.decode(errors="replace") if isinstance(hung.stderr, bytes) else hung.stderr
+        )
         pytest.fail(f"hung: no end within {timeout} s\n{(err or '')[-3000:]}")
     if proc.returncode != 0:
         how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
         lines = proc.stderr.splitlines()
         progress = [line for line in lines if line.startswith("case ")][-1:]
-        report = "\n".join(progress + [line for line in lines if not line.startswith("case ")][-60:])
+        report = "\n".join(
+            progress + [line for line in lines if not line.startswith("case ")][-60:]
+        )
         pytest.fail(f"child ended with {how}\n{proc.stdout[-2000:]}\n{report}")
     return proc.stdout

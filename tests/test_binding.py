@@ -4,9 +4,8 @@ of the wrong type, which carry the note "while processing '<parameter>'"."""
 
 import inspect
 
-import pytest
-
 import _vesk
+import pytest
 from notes import arg_notes, notes_of
 
 # What each parameter must be (None: anything goes) and a value that binds.
@@ -23,8 +22,13 @@ EXPECTED_TYPE = {
 }
 GOOD = {"s": "1", "camel": "aB", "items": [], "columns": ["a"], "inplace": False, "values": [],
         "iterdict": [], "ref_list": [], "comp": []}  # fmt: skip
-TEXT_FUNCTIONS = [_vesk.parse, _vesk.normalize_numeric_str, _vesk.uncamel, _vesk.underscore_to_camelcase,
-                  _vesk.sanitize_vulgar_string]  # fmt: skip
+TEXT_FUNCTIONS = [
+    _vesk.parse,
+    _vesk.normalize_numeric_str,
+    _vesk.uncamel,
+    _vesk.underscore_to_camelcase,
+    _vesk.sanitize_vulgar_string,
+]
 
 
 def functions():
@@ -57,17 +61,35 @@ def binding_cases():
         required = [p.name for p in params if p.default is p.empty]
         good = [GOOD[p.name] for p in params]
         if len(params) == len(inspect.signature(fn).parameters):  # no *args
-            takes = f"{len(params)}" if len(required) == len(params) else f"from {len(required)} to {len(params)}"
+            takes = (
+                f"{len(params)}"
+                if len(required) == len(params)
+                else f"from {len(required)} to {len(params)}"
+            )
             given = len(params) + 1
-            cases.append((fn, (*good, 0), {},
-                          f"{name}() takes {takes} positional arguments but {given} were given"))  # fmt: skip
+            message = f"{name}() takes {takes} positional arguments but {given} were given"
+            cases.append((fn, (*good, 0), {}, message))
         cases.append((fn, (), {"zz": 1}, f"{name}() got an unexpected keyword argument 'zz'"))
         if required:
             count = len(required)
             noun = "argument" if count == 1 else "arguments"
-            cases.append((fn, (), {}, f"{name}() missing {count} required positional {noun}: {quoted(required)}"))
+            cases.append(
+                (
+                    fn,
+                    (),
+                    {},
+                    f"{name}() missing {count} required positional {noun}: {quoted(required)}",
+                )
+            )
             first = params[0].name
-            cases.append((fn, (good[0],), {first: good[0]}, f"{name}() got multiple values for argument '{first}'"))
+            cases.append(
+                (
+                    fn,
+                    (good[0],),
+                    {first: good[0]},
+                    f"{name}() got multiple values for argument '{first}'",
+                )
+            )
     return cases
 
 
@@ -99,8 +121,18 @@ def test_every_function_binds_by_the_same_rules(fn, args, kwargs, message):
         ),
         (_vesk.uncamel, ("a", "b"), {}, "uncamel() takes 1 positional arguments but 2 were given"),
         (_vesk.collapse, (), {"x": 1}, "collapse() got an unexpected keyword argument 'x'"),
-        (_vesk.collapse, (1, 2), {"args": 1}, "collapse() got an unexpected keyword argument 'args'"),
-        (_vesk.backfill, (), {"Values": 1}, "backfill() got an unexpected keyword argument 'Values'"),
+        (
+            _vesk.collapse,
+            (1, 2),
+            {"args": 1},
+            "collapse() got an unexpected keyword argument 'args'",
+        ),
+        (
+            _vesk.backfill,
+            (),
+            {"Values": 1},
+            "backfill() got an unexpected keyword argument 'Values'",
+        ),
         (_vesk.same_order, (), {"x": 1}, "same_order() got an unexpected keyword argument 'x'"),
         (_vesk.uncamel, (), {"s": "a"}, "uncamel() got an unexpected keyword argument 's'"),
         (
@@ -109,7 +141,12 @@ def test_every_function_binds_by_the_same_rules(fn, args, kwargs, message):
             {"camel": "a"},
             "underscore_to_camelcase() got an unexpected keyword argument 'camel'",
         ),
-        (_vesk.backfill, ([],), {"values": []}, "backfill() got multiple values for argument 'values'"),
+        (
+            _vesk.backfill,
+            ([],),
+            {"values": []},
+            "backfill() got multiple values for argument 'values'",
+        ),
         (
             _vesk.underscore_to_camelcase,
             ("a",),
@@ -124,7 +161,12 @@ def test_every_function_binds_by_the_same_rules(fn, args, kwargs, message):
             {},
             "same_order() missing 2 required positional arguments: 'ref_list' and 'comp'",
         ),
-        (_vesk.same_order, ([],), {}, "same_order() missing 1 required positional argument: 'comp'"),
+        (
+            _vesk.same_order,
+            ([],),
+            {},
+            "same_order() missing 1 required positional argument: 'comp'",
+        ),
         (
             _vesk.same_order,
             (),
@@ -186,16 +228,49 @@ def conversion_cases():
 
 @pytest.mark.parametrize(
     "fn, args, kwargs, message, note",
-    [pytest.param(*case, id=f"{case[0].__name__}-{case[4]}-{i}") for i, case in enumerate(conversion_cases())]
+    [
+        pytest.param(*case, id=f"{case[0].__name__}-{case[4]}-{i}")
+        for i, case in enumerate(conversion_cases())
+    ]
     + [
         (_vesk.backfill, ((1,),), {}, "'tuple' object is not an instance of 'list'", "values"),
-        (_vesk.backfill_iterdict, ("x",), {}, "'str' object is not an instance of 'list'", "iterdict"),
+        (
+            _vesk.backfill_iterdict,
+            ("x",),
+            {},
+            "'str' object is not an instance of 'list'",
+            "iterdict",
+        ),
         (_vesk.same_order, ((), 5), {}, "'tuple' object is not an instance of 'list'", "ref_list"),
         (_vesk.same_order, ([], 5), {}, "'int' object is not an instance of 'list'", "comp"),
-        (_vesk.multikeysort, ([], ["a"]), {"inplace": 1}, "'int' object is not an instance of 'bool'", "inplace"),
-        (_vesk.multikeysort, ([], ["a"], 0), {}, "'int' object is not an instance of 'bool'", "inplace"),
-        (_vesk.multikeysort, ((), ["a"]), {}, "'tuple' object is not an instance of 'list'", "items"),
-        (_vesk.multikeysort, ((), ["a"]), {"inplace": 1}, "'tuple' object is not an instance of 'list'", "items"),
+        (
+            _vesk.multikeysort,
+            ([], ["a"]),
+            {"inplace": 1},
+            "'int' object is not an instance of 'bool'",
+            "inplace",
+        ),
+        (
+            _vesk.multikeysort,
+            ([], ["a"], 0),
+            {},
+            "'int' object is not an instance of 'bool'",
+            "inplace",
+        ),
+        (
+            _vesk.multikeysort,
+            ((), ["a"]),
+            {},
+            "'tuple' object is not an instance of 'list'",
+            "items",
+        ),
+        (
+            _vesk.multikeysort,
+            ((), ["a"]),
+            {"inplace": 1},
+            "'tuple' object is not an instance of 'list'",
+            "items",
+        ),
         (_vesk.multikeysort, (None, None), {}, "'None' is not an instance of 'list'", "items"),
     ],
 )

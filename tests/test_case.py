@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from _vesk import uncamel, underscore_to_camelcase
 from case_model import model_uncamel, model_underscore_to_camelcase
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from support import keeps_refcounts, load_ucd
 
 
@@ -186,13 +185,21 @@ _chars = st.one_of(
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.one_of(st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)))
+@given(
+    st.one_of(
+        st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)
+    )
+)
 def test_uncamel_matches_model(text):
     assert uncamel(text) == model_uncamel(load_ucd(), text)
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.one_of(st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)))
+@given(
+    st.one_of(
+        st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)
+    )
+)
 def test_underscore_to_camelcase_matches_model(text):
     assert underscore_to_camelcase(text) == model_underscore_to_camelcase(load_ucd(), text)
 

@@ -5,11 +5,10 @@ import collections.abc
 import math
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from _vesk import multikeysort
 from dictsort_model import model_sort
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from support import same_objects
 
 # ------------------------------------------------------------------ differential
@@ -34,7 +33,10 @@ items_strategy = st.lists(
 columns_strategy = st.one_of(
     st.none(),
     st.sampled_from(["a", "-b", "", "-"]),
-    st.lists(st.sampled_from(["a", "-a", "b", "-b", "c", "-c", "", "-", "--a", "zz", 1, None]), max_size=5),
+    st.lists(
+        st.sampled_from(["a", "-a", "b", "-b", "c", "-c", "", "-", "--a", "zz", 1, None]),
+        max_size=5,
+    ),
 )
 
 
@@ -89,7 +91,9 @@ text_prefixes = st.sampled_from(["", "aaaaaaa", "aaaaaaaa", "aaaaaa\x00", "\U000
 plain_kinds = {
     "int": st.one_of(st.integers(-3, 3), st.integers(-(2**63), 2**63 - 1), st.just(2**63 - 1)),
     "float": st.one_of(st.floats(-3, 3), st.floats(allow_nan=False), st.sampled_from([-0.0, 0.0])),
-    "number": st.one_of(st.integers(-(2**53), 2**53), st.floats(-3, 3), st.sampled_from([-0.0, 2.0**53])),
+    "number": st.one_of(
+        st.integers(-(2**53), 2**53), st.floats(-3, 3), st.sampled_from([-0.0, 2.0**53])
+    ),
     "text": st.builds(str.__add__, text_prefixes, st.text(st.sampled_from("aAb\x00é"), max_size=3)),
 }
 breaking_values = st.sampled_from([math.nan, 2**53 + 1, -(2**63), "x", 1, 1.5, (1,), 2**70])
@@ -112,7 +116,9 @@ def plain_table(draw):
         row = {}
         for name in names:
             strategy = column_strategy(kinds[name]) if breaking else plain_kinds[kinds[name]]
-            value = draw(st.one_of(strategy, st.none(), st.just(KeyError)) if not breaking else strategy)
+            value = draw(
+                st.one_of(strategy, st.none(), st.just(KeyError)) if not breaking else strategy
+            )
             if value is not KeyError:
                 row[name] = value
         rows.append(row)
@@ -121,7 +127,9 @@ def plain_table(draw):
 
 
 @settings(max_examples=400, deadline=None)
-@given(table=plain_table(), arrangement=st.sampled_from(["drawn", "presorted", "reversed", "doubled"]))
+@given(
+    table=plain_table(), arrangement=st.sampled_from(["drawn", "presorted", "reversed", "doubled"])
+)
 def test_key_sort_matches_model(table, arrangement):
     rows, columns = table
     if arrangement != "drawn":

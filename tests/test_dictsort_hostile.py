@@ -10,7 +10,6 @@ import sys
 import tracemalloc
 
 import pytest
-
 from _vesk import multikeysort
 from dictsort_model import model_sort
 from support import BoolRaises, Missing, Trap, same_objects
@@ -193,7 +192,6 @@ def vesk_panic_type():
         if isinstance(t, type) and t.__module__ == "pyo3_runtime" and t.__name__ == "PanicException"
     ]
     for candidate in found:
-
         raised = candidate("probe")
 
         class Probe:
@@ -222,7 +220,10 @@ def test_panic_from_python_code_is_resumed(capfd):
             raise panic_type("inside a lookup")
 
     rows = [{"a": 2}] + [{"a": Panicky()} for _ in range(30)]
-    for items, message in ((rows, "inside a comparison"), ([PanickyRow(), {"a": 1}], "inside a lookup")):
+    for items, message in (
+        (rows, "inside a comparison"),
+        ([PanickyRow(), {"a": 1}], "inside a lookup"),
+    ):
         before = list(items)
         with pytest.raises(BaseException) as info:
             multikeysort(items, ["a"], inplace=True)

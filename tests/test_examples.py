@@ -11,7 +11,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support import REPO as ROOT
 
 EXPECTED = """\
@@ -27,7 +26,11 @@ EXPECTED = """\
 10|S01|7.0|1.5 dozen
 """
 
-REQUIRES = {"pandas": ["pandas"], "polars": ["polars"], "dask": ["pandas", "dask.dataframe", "distributed"]}
+REQUIRES = {
+    "pandas": ["pandas"],
+    "polars": ["polars"],
+    "dask": ["pandas", "dask.dataframe", "distributed"],
+}
 
 
 @pytest.mark.slow

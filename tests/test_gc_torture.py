@@ -4,7 +4,6 @@ so that a crash is reported as a failure of its own test."""
 import json
 
 import pytest
-
 from support import SCALE, run_child
 
 # ------------------------------------------------------------ GC torture
@@ -53,7 +52,8 @@ def mixed(i):
 def rows(n, make=dict):
     return [make(id=i, a=mixed(i), **({'b': i % 3} if i % 3 else {})) for i in range(n)]
 
-TEXTS = ['1,200m', '(1)', '  -3.5e2 ', 'x', '\u00bd and 1\u00bc', 'someCamelCase_and_more', '\ud800', '']
+TEXTS = ['1,200m', '(1)', '  -3.5e2 ', 'x', '\u00bd and 1\u00bc', 'someCamelCase_and_more',
+         '\ud800', '']
 CASES = {
     'parse': [lambda t=t: (t,) for t in TEXTS],
     'normalize_numeric_str': [lambda t=t: (t,) for t in TEXTS],
@@ -186,7 +186,8 @@ def tortured(args, fuse, choice=(0, 0)):
     del drain
     return got, state['fired'], state['collections']
 
-ALLOWED = {'IndexError', 'ValueError', 'TypeError', 'RuntimeError', 'KeyError', 'UnicodeEncodeError'}
+ALLOWED = {'IndexError', 'ValueError', 'TypeError', 'RuntimeError', 'KeyError',
+           'UnicodeEncodeError'}
 old = gc.get_threshold()
 gc.callbacks.append(callback)
 gc.set_threshold(1)
@@ -218,9 +219,21 @@ print(json.dumps([repr(p) for p in problems]))
 """
 
 
-@pytest.mark.parametrize("name", [
-    "parse", "normalize_numeric_str", "multikeysort", "sanitize_vulgar_string", "uncamel",
-    "underscore_to_camelcase", "collapse", "backfill", "backfill_iterdict", "same_order"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "parse",
+        "normalize_numeric_str",
+        "multikeysort",
+        "sanitize_vulgar_string",
+        "uncamel",
+        "underscore_to_camelcase",
+        "collapse",
+        "backfill",
+        "backfill_iterdict",
+        "same_order",
+    ],
+)
 def test_gc_torture(name):
     fuses = max(20, int(300 * SCALE))
     out = run_child("import json\n" + TORTURE_CHILD, name, fuses, timeout=120)

@@ -11,7 +11,6 @@ import gc
 import weakref
 
 import pytest
-
 from _vesk import (
     backfill,
     backfill_iterdict,

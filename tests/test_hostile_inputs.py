@@ -8,9 +8,8 @@ exception is documented it is that one.
 
 import gc
 
-import pytest
-
 import _vesk
+import pytest
 from _vesk import (
     backfill,
     backfill_iterdict,
@@ -25,7 +24,6 @@ from _vesk import (
 )
 from notes import arg_notes, notes_of
 from support import SANITIZED, Trap, TrapDict, TrapTuple
-
 
 # ---------------------------------------- subclasses whose methods are bypassed
 

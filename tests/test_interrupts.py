@@ -6,7 +6,6 @@ import json
 import textwrap
 
 import pytest
-
 from support import SCALE, run_child
 
 # ------------------------------------------------------------------ Ctrl-C
@@ -54,37 +53,65 @@ INTERRUPTIBLE = {
     # 2**60 leaves: without signal checks it runs until memory is gone.
     "collapse_dag": ("collapse", "x = [0]\nfor _ in range(60): x = [x, x]\nargs = (x,)", 1),
     # Unhashable elements keep the quadratic search whatever shortcut builtins get.
-    "same_order_lists": ("same_order", "ref = [[i] for i in range(3000)]\n"
-                         "args = (ref, [[-1]] * {n} + ref)", 200_000),
+    "same_order_lists": (
+        "same_order",
+        "ref = [[i] for i in range(3000)]\nargs = (ref, [[-1]] * {n} + ref)",
+        200_000,
+    ),
     # Built-in elements may take a linear path and end before the interrupt;
     # ints beyond the small-int cache keep the reference counts exact.
-    "same_order_ints": ("same_order", "ref = list(range(10**6, 10**6 + 20000))\n"
-                        "args = (ref, [-1] * {n} + ref)", 200_000),
+    "same_order_ints": (
+        "same_order",
+        "ref = list(range(10**6, 10**6 + 20000))\nargs = (ref, [-1] * {n} + ref)",
+        200_000,
+    ),
     # A Python-level comparison sees the interrupt first.
-    "multikeysort_python_lt": ("multikeysort", """
+    "multikeysort_python_lt": (
+        "multikeysort",
+        """
         class V:
             def __init__(self, v): self.v = v
             def __lt__(self, o): return self.v < o.v
-        args = ([{{'a': V((i * 7919) % {n})}} for i in range({n})], ['a'])""", 60_000),
+        args = ([{{'a': V((i * 7919) % {n})}} for i in range({n})], ['a'])""",
+        60_000,
+    ),
     "sanitize_vulgar_string": ("sanitize_vulgar_string", f"args = ({TEXT!r} * {{n}},)", 2_000_000),
 }
 INTERRUPTIBLE_SLOW = {
-    "multikeysort_native": ("multikeysort", "args = ([{{'a': (i * 7919) % {n}}} for i in range({n})], 'a')",
-                            1_000_000),
+    "multikeysort_native": (
+        "multikeysort",
+        "args = ([{{'a': (i * 7919) % {n}}} for i in range({n})], 'a')",
+        1_000_000,
+    ),
     "backfill": ("backfill", "args = ([1] + [None] * {n},)", 30_000_000),
-    "backfill_iterdict": ("backfill_iterdict", "d = {{('k%d' % i) * 999: None for i in range(100)}}\n"
-                          "args = ([d] * {n},)", 100_000),
+    "backfill_iterdict": (
+        "backfill_iterdict",
+        "d = {{('k%d' % i) * 999: None for i in range(100)}}\nargs = ([d] * {n},)",
+        100_000,
+    ),
     "uncamel": ("uncamel", f"args = ({TEXT!r} * {{n}},)", 4_000_000),
-    "underscore_to_camelcase": ("underscore_to_camelcase", f"args = ({TEXT!r} * {{n}},)", 4_000_000),
+    "underscore_to_camelcase": (
+        "underscore_to_camelcase",
+        f"args = ({TEXT!r} * {{n}},)",
+        4_000_000,
+    ),
     "parse": ("parse", "args = ('1' * {n},)", 100_000_000),
-    "normalize_numeric_str": ("normalize_numeric_str", "args = ('(1' + ',000' * {n} + ')',)", 25_000_000),
+    "normalize_numeric_str": (
+        "normalize_numeric_str",
+        "args = ('(1' + ',000' * {n} + ')',)",
+        25_000_000,
+    ),
 }
 
 
 def interrupt(case, table, scale=1.0):
     fn, build, n = table[case]
-    code = INTERRUPT_CHILD.format(build=textwrap.indent(textwrap.dedent(build).format(
-        n=max(1, int(n * scale))), " " * 4).strip(), fn=fn)
+    code = INTERRUPT_CHILD.format(
+        build=textwrap.indent(
+            textwrap.dedent(build).format(n=max(1, int(n * scale))), " " * 4
+        ).strip(),
+        fn=fn,
+    )
     delay = 0.1
     out = json.loads(run_child(code, delay, delay + 3.0, timeout=60).splitlines()[-1])
     assert out["outcome"].startswith("ended"), out

@@ -3,12 +3,10 @@
 import gc
 
 import pytest
+from _vesk import backfill, backfill_iterdict
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from _vesk import backfill, backfill_iterdict
 from support import Trap
-
 
 # --------------------------------------------------------------- backfill
 
@@ -215,9 +213,11 @@ def test_finalizers_mutating_the_input_during_a_call(fn):
     gc.set_threshold(1)
     try:
         for _ in range(30):
-            victims[:] = [{"a": None, "b": i} for i in range(300)] if fn is backfill_iterdict else [
-                None if i % 3 else i for i in range(300)
-            ]
+            victims[:] = (
+                [{"a": None, "b": i} for i in range(300)]
+                if fn is backfill_iterdict
+                else [None if i % 3 else i for i in range(300)]
+            )
             make_garbage()
             try:
                 result = fn(victims)
@@ -232,7 +232,9 @@ def test_finalizers_mutating_the_input_during_a_call(fn):
 @settings(max_examples=200, deadline=None)
 @given(
     st.lists(
-        st.dictionaries(st.sampled_from(["ka", "kb", "kc", "kd"]), st.none() | st.integers(0, 5), max_size=4),
+        st.dictionaries(
+            st.sampled_from(["ka", "kb", "kc", "kd"]), st.none() | st.integers(0, 5), max_size=4
+        ),
         max_size=8,
     ),
     st.lists(st.booleans(), max_size=8),

@@ -6,10 +6,9 @@ import sys
 import weakref
 
 import pytest
+from _vesk import collapse
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from _vesk import collapse
 from support import Trap
 
 
@@ -78,7 +77,9 @@ def test_collapse_shared_subcontainers_are_not_cycles():
     assert collapse([x, x, (x,)]) == [1, 2] * 3
 
 
-@pytest.mark.parametrize("shape", ["self", "through_tuple", "deep", "late", "side_branches", "period3"])
+@pytest.mark.parametrize(
+    "shape", ["self", "through_tuple", "deep", "late", "side_branches", "period3"]
+)
 def test_collapse_detects_cycles(shape):
     a = [1]
     if shape == "self":

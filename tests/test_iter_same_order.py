@@ -5,14 +5,12 @@ import os
 import subprocess
 import sys
 
+import _vesk
 import pytest
+from _vesk import same_order
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import _vesk
-from _vesk import same_order
 from support import EqGivesBoolRaises, EqRaises
-
 
 # --------------------------------------------------------------- same_order
 
@@ -133,10 +131,40 @@ def model_same_order(ref, comp):
 
 
 NAN = float("nan")
-builtin_values = st.sampled_from(
-    [0, 1, -1, True, False, 1.0, -0.0, 0.0, 2.5, NAN, float("inf"), None, "", "a", "é", "a\U0001f600",
-     2**53, 2**53 + 1, float(2**53), 2**61 - 1, 2**61, -(2**61 - 1), 10**30, float(10**30), -2, -1.0]
-) | st.integers() | st.text(max_size=2)
+builtin_values = (
+    st.sampled_from(
+        [
+            0,
+            1,
+            -1,
+            True,
+            False,
+            1.0,
+            -0.0,
+            0.0,
+            2.5,
+            NAN,
+            float("inf"),
+            None,
+            "",
+            "a",
+            "é",
+            "a\U0001f600",
+            2**53,
+            2**53 + 1,
+            float(2**53),
+            2**61 - 1,
+            2**61,
+            -(2**61 - 1),
+            10**30,
+            float(10**30),
+            -2,
+            -1.0,
+        ]
+    )
+    | st.integers()
+    | st.text(max_size=2)
+)
 
 
 @settings(max_examples=500, deadline=None)
@@ -144,13 +172,18 @@ builtin_values = st.sampled_from(
 def test_same_order_builtin_elements_match_model(ref, comp, data):
     # Taking some reference elements from comp puts repeats and in-order runs in play.
     if comp:
-        ref = ref + [comp[i] for i in data.draw(st.lists(st.integers(0, len(comp) - 1), max_size=4))]
+        ref = ref + [
+            comp[i] for i in data.draw(st.lists(st.integers(0, len(comp) - 1), max_size=4))
+        ]
     assert same_order(ref, comp) is model_same_order(ref, comp)
     assert same_order(ref, comp + [object()]) is model_same_order(ref, comp + [object()])
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.lists(st.binary(max_size=2) | st.none(), max_size=5), st.lists(st.binary(max_size=2) | st.none(), max_size=8))
+@given(
+    st.lists(st.binary(max_size=2) | st.none(), max_size=5),
+    st.lists(st.binary(max_size=2) | st.none(), max_size=8),
+)
 def test_same_order_bytes_match_model(ref, comp):
     assert same_order(ref, comp) is model_same_order(ref, comp)
 
@@ -178,7 +211,9 @@ def test_same_order_reads_comp_only_as_far_as_needed():
 def test_same_order_bytes_beside_text_keeps_the_warning(flag):
     code = "from _vesk import same_order; print(same_order([b'a'], ['a', b'a']))"
     env = dict(os.environ, PYTHONPATH=os.path.dirname(_vesk.__file__))
-    done = subprocess.run([sys.executable, flag, "-c", code], capture_output=True, text=True, env=env)
+    done = subprocess.run(
+        [sys.executable, flag, "-c", code], capture_output=True, text=True, env=env
+    )
     assert "BytesWarning" in done.stderr
     if flag == "-b":
         assert done.stdout.strip() == "True"

@@ -13,9 +13,8 @@ import gc
 import sys
 import weakref
 
-import pytest
-
 import _vesk
+import pytest
 from _vesk import (
     backfill,
     backfill_iterdict,

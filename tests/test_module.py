@@ -7,9 +7,8 @@ import shutil
 import subprocess
 import sys
 
-import pytest
-
 import _vesk
+import pytest
 from notes import arg_notes, notes_of
 
 NAMES = [
@@ -76,7 +75,7 @@ def test_exact_docstrings():
         "    '-50'\n    >>> normalize_numeric_str('  (  )  ')"
     )
     assert _vesk.sanitize_vulgar_string.__doc__.endswith(
-        '    >>> sanitize_vulgar_string("\u2153 cup")\n    \'0.333333 cup\''
+        "    >>> sanitize_vulgar_string(\"\u2153 cup\")\n    '0.333333 cup'"
     )
 
 
@@ -177,7 +176,7 @@ def test_panic_exception_type(hooks):
 
 
 def test_internal_failure_writes_diagnostic(hooks, capfd):
-    with pytest.raises(BaseException):
+    with pytest.raises(BaseException, match="diagnosed"):
         hooks.raise_internal("diagnosed")
     err = capfd.readouterr().err
     assert "diagnosed" in err and "testhooks.cpp" in err

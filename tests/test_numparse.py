@@ -8,10 +8,9 @@ import re
 import sys
 
 import pytest
+from _vesk import normalize_numeric_str, parse
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
-
-from _vesk import normalize_numeric_str, parse
 from support import keeps_refcounts, white_space
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -298,7 +297,9 @@ def near_halfway(draw):
 
 @settings(max_examples=300, deadline=None)
 @given(decimal_with_point() | near_halfway())
-@example(format(decimal.Context(prec=2000).divide(decimal.Decimal(5e-324), 2), "f"))  # exactly half the smallest subnormal
+@example(
+    format(decimal.Context(prec=2000).divide(decimal.Decimal(5e-324), 2), "f")
+)  # exactly half the smallest subnormal
 @example(str(2**1024 - 2**970) + ".")  # halfway from the largest double to 2**1024
 def test_parse_matches_float(text):
     assert same_number(parse(text), float(text))

@@ -14,7 +14,6 @@ import sys
 import textwrap
 
 import pytest
-
 from _vesk import multikeysort
 from support import SANITIZED, run_child
 
@@ -111,7 +110,9 @@ def test_fault_reproducers(name):
 def test_reentrant_first_use_of_the_panic_type():
     if not HOOKS_DIR:
         pytest.skip("test hooks not built (set VESK_TESTHOOKS_DIR)")
-    run_child(f"HOOKS_DIR = {os.path.abspath(HOOKS_DIR)!r}\n" + textwrap.dedent(PANIC_TYPE_FIRST_USE))
+    run_child(
+        f"HOOKS_DIR = {os.path.abspath(HOOKS_DIR)!r}\n" + textwrap.dedent(PANIC_TYPE_FIRST_USE)
+    )
 
 
 @pytest.mark.parametrize("base", ["object", "collections.abc.Sequence"])
@@ -133,6 +134,7 @@ def test_claimed_length_is_not_trusted(base, claimed):
 
 
 # ------------------------------------------------- interrupts from Python code
+
 
 class Raiser:
     """Raises `exc` from the `after`-th call of `hit()`; keeps the instance."""
@@ -225,6 +227,7 @@ def test_base_exceptions_from_python_code_propagate(exc_type, source, count, inp
 
 
 # ---------------------------------------------------------- collapse cycles
+
 
 def test_collapse_wide_cycle_is_found_without_blowing_up():
     out = run_child("""

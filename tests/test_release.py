@@ -19,15 +19,24 @@ import sys
 import tarfile
 import zipfile
 
-import pytest
-
 import _vesk
+import pytest
 from support import REPO as ROOT
 from support import UCD_DIR, UCD_FILES
-VERSION = re.search(r'^__version__ = "([^"]+)"$', (ROOT / "python" / "vesk" / "__init__.py").read_text(), re.M)[1]
+
+VERSION = re.search(
+    r'^__version__ = "([^"]+)"$', (ROOT / "python" / "vesk" / "__init__.py").read_text(), re.M
+)[1]
 
 # What a wheel may need at run time: the C and C++ runtimes, nothing else.
-RUNTIMES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2"}
+RUNTIMES = {
+    "libc.so.6",
+    "libm.so.6",
+    "libstdc++.so.6",
+    "libgcc_s.so.1",
+    "libpthread.so.0",
+    "libdl.so.2",
+}
 
 
 def _ci():
@@ -81,7 +90,11 @@ def test_wheel_contents_and_metadata(wheel):
         names = archive.namelist()
         info = f"vesk-{VERSION}.dist-info/"
         metadata = archive.read(info + "METADATA").decode()
-        licences = {n[len(info + "licenses/") :]: archive.read(n).decode() for n in names if "/licenses/" in n}
+        licences = {
+            n[len(info + "licenses/") :]: archive.read(n).decode()
+            for n in names
+            if "/licenses/" in n
+        }
     tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
     assert wheel.name.startswith(f"vesk-{VERSION}-{tag}-{tag}-"), wheel.name
     payload = sorted(n for n in names if ".dist-info/" not in n)
@@ -92,7 +105,9 @@ def test_wheel_contents_and_metadata(wheel):
     assert package == ["vesk/__init__.py", "vesk/py.typed"]
     # One version, from the package; the licence of everything inside.
     assert f"\nVersion: {VERSION}\n" in metadata
-    assert "\nLicense-Expression: MIT AND BSD-3-Clause AND BSD-2-Clause AND Unicode-3.0\n" in metadata
+    assert (
+        "\nLicense-Expression: MIT AND BSD-3-Clause AND BSD-2-Clause AND Unicode-3.0\n" in metadata
+    )
     assert sorted(licences) == ["LICENSE", "licenses/PCRE2.txt", "licenses/Unicode-3.0.txt"]
     assert licences["LICENSE"].startswith("MIT License\n")
     assert "University of Cambridge" in licences["licenses/PCRE2.txt"]
@@ -115,15 +130,19 @@ def test_wheel_module_needs_no_pcre2_at_run_time(unpacked, wheel):
     # PCRE2 is linked in: a machine without libpcre2 still imports _vesk.
     readelf = _tool("readelf", "binutils")
     (so,) = unpacked.glob("_vesk.*.so")
-    dynamic = subprocess.run([readelf, "-d", str(so)], capture_output=True, text=True, check=True).stdout
+    dynamic = subprocess.run(
+        [readelf, "-d", str(so)], capture_output=True, text=True, check=True
+    ).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic))
     assert needed and needed <= RUNTIMES, needed
     auditwheel = _tool("auditwheel", "pip install auditwheel")
-    shown = subprocess.run([auditwheel, "show", str(wheel)], capture_output=True, text=True, timeout=120)
-    assert shown.returncode == 0, shown.stderr
-    assert re.search(r'consistent with the\s+following platform tag: "manylinux_2_\d+_x86_64"', shown.stdout), (
-        shown.stdout
+    shown = subprocess.run(
+        [auditwheel, "show", str(wheel)], capture_output=True, text=True, timeout=120
     )
+    assert shown.returncode == 0, shown.stderr
+    assert re.search(
+        r'consistent with the\s+following platform tag: "manylinux_2_\d+_x86_64"', shown.stdout
+    ), shown.stdout
 
 
 @pytest.mark.slow
@@ -144,11 +163,21 @@ def test_sdist_holds_what_building_and_testing_need(tmp_path):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in [
-        "CMakeLists.txt", "pyproject.toml", "LICENSE", "licenses/PCRE2.txt", "licenses/Unicode-3.0.txt",
-        "src/lib/module.cpp", "src/lib/_vesk.pyi", "python/vesk/__init__.py", "python/vesk/py.typed",
+        "CMakeLists.txt",
+        "pyproject.toml",
+        "LICENSE",
+        "licenses/PCRE2.txt",
+        "licenses/Unicode-3.0.txt",
+        "src/lib/module.cpp",
+        "src/lib/_vesk.pyi",
+        "python/vesk/__init__.py",
+        "python/vesk/py.typed",
         *(str((UCD_DIR / name).relative_to(ROOT)) for name in UCD_FILES),
-        "tools/gen_unicode_tables.py", "tests/conftest.py", "tests/support.py", "examples/data/sales/part-0.csv",
-    ]:  # fmt: skip
+        "tools/gen_unicode_tables.py",
+        "tests/conftest.py",
+        "tests/support.py",
+        "examples/data/sales/part-0.csv",
+    ]:
         assert needed in names, needed
     assert not [n for n in names if n.startswith(("docs/benchmarks", "build/", ".venv", "dist/"))]
 
@@ -234,7 +263,15 @@ def test_mypy_finds_the_types_of_the_installed_distribution(tmp_path):
 
     def mypy(name):
         return subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), name],
+            [
+                sys.executable,
+                "-m",
+                "mypy",
+                "--strict",
+                "--cache-dir",
+                str(tmp_path / "cache"),
+                name,
+            ],
             capture_output=True,
             text=True,
             env=env,
@@ -244,17 +281,24 @@ def test_mypy_finds_the_types_of_the_installed_distribution(tmp_path):
 
     good = mypy("good.py")
     assert good.returncode == 0, good.stdout + good.stderr
-    assert 'Revealed type is "Union[builtins.list[builtins.dict[builtins.str, builtins.int]], None]"' in good.stdout or (
-        'Revealed type is "list[dict[str, int]] | None"' in good.stdout
+    assert (
+        'Revealed type is "Union[builtins.list[builtins.dict[builtins.str, builtins.int]], None]"'
+        in good.stdout
+        or ('Revealed type is "list[dict[str, int]] | None"' in good.stdout)
     ), good.stdout
     bad = mypy("bad.py")
     assert bad.returncode == 1
-    assert 'bad.py:3: error: Argument 1 to "parse" has incompatible type "int"; expected "str"' in bad.stdout
+    assert (
+        'bad.py:3: error: Argument 1 to "parse" has incompatible type "int"; expected "str"'
+        in bad.stdout
+    )
 
 
 def test_vesk_package_reexports_the_module():
     # The package from the source tree, over the _vesk under test.
-    location = importlib.util.spec_from_file_location("vesk_under_test", ROOT / "python" / "vesk" / "__init__.py")
+    location = importlib.util.spec_from_file_location(
+        "vesk_under_test", ROOT / "python" / "vesk" / "__init__.py"
+    )
     vesk = importlib.util.module_from_spec(location)
     location.loader.exec_module(vesk)
     # The _vesk it imported: other tests load fresh instances of the module.

@@ -10,9 +10,8 @@ import signal
 import sys
 import threading
 
-import pytest
-
 import _vesk
+import pytest
 from _vesk import multikeysort
 
 THREADS = 8

@@ -11,9 +11,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import _vesk
+import pytest
 from notes import arg_notes
 
 THREADS = 8

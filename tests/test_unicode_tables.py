@@ -24,12 +24,19 @@ ALL_CHARS = [chr(cp) for cp in range(LIMIT) if not 0xD800 <= cp <= 0xDFFF]
 
 def run_generator(*args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, str(GENERATOR), "--ucd", str(UCD_DIR), *args], capture_output=True, text=True, check=False
+        [sys.executable, str(GENERATOR), "--ucd", str(UCD_DIR), *args],
+        capture_output=True,
+        text=True,
+        check=False,
     )
 
 
 def mismatches(expected: list[str], actual: list[str]) -> list[str]:
-    diff = [f"U+{ord(ch):04X}: expected {e!r}, got {a!r}" for ch, e, a in zip(ALL_CHARS, expected, actual) if e != a]
+    diff = [
+        f"U+{ord(ch):04X}: expected {e!r}, got {a!r}"
+        for ch, e, a in zip(ALL_CHARS, expected, actual)
+        if e != a
+    ]
     return diff[:20]
 
 
@@ -67,7 +74,9 @@ def test_uppercase_property_and_lower_mapping():
     # After a lowercase 'a', a code point gets an underscore exactly when it is
     # uppercase, and is then lower-cased.
     ucd = load_ucd()
-    expected = ["a_" + ucd.to_lower(ch) if ord(ch) in ucd.uppercase else "a" + ch for ch in ALL_CHARS]
+    expected = [
+        "a_" + ucd.to_lower(ch) if ord(ch) in ucd.uppercase else "a" + ch for ch in ALL_CHARS
+    ]
     assert mismatches(expected, [_vesk.uncamel("a" + ch) for ch in ALL_CHARS]) == []
 
 
@@ -92,7 +101,9 @@ def test_full_lower_mapping():
 def test_full_upper_mapping():
     ucd = load_ucd()
     expected = ["a" if ch == "_" else "a" + ucd.to_upper(ch) for ch in ALL_CHARS]
-    assert mismatches(expected, [_vesk.underscore_to_camelcase("a_" + ch) for ch in ALL_CHARS]) == []
+    assert (
+        mismatches(expected, [_vesk.underscore_to_camelcase("a_" + ch) for ch in ALL_CHARS]) == []
+    )
 
 
 def test_nothing_beyond_the_limit():
@@ -112,7 +123,8 @@ class CommittedTables:
         self.stage2 = self._numbers(source, "kStage2")
         body = self._body(source, "kRecords")
         self.records = [
-            (flags, int(digit)) for flags, digit in re.findall(r"\{([\w |]+), (-?\d+), -?\d+, -?\d+\}", body)
+            (flags, int(digit))
+            for flags, digit in re.findall(r"\{([\w |]+), (-?\d+), -?\d+, -?\d+\}", body)
         ]
         self.digit_ranges = self._ranges(source, "kDecimalDigitRanges")
         self.space_ranges = self._ranges(source, "kWhiteSpaceRanges")
@@ -122,7 +134,10 @@ class CommittedTables:
         return re.search(name + r"\[\d+\] = \{\n(.*?)\n\};", source, re.S).group(1)
 
     def _ranges(self, source: str, name: str) -> list[tuple[int, int]]:
-        return [(int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x(\w+), 0x(\w+)\}", self._body(source, name))]
+        return [
+            (int(a, 16), int(b, 16))
+            for a, b in re.findall(r"\{0x(\w+), 0x(\w+)\}", self._body(source, name))
+        ]
 
     def _numbers(self, source: str, name: str) -> list[int]:
         return [int(v) for v in re.findall(r"\d+", self._body(source, name))]
@@ -141,7 +156,10 @@ def test_decimal_digits_and_white_space_in_committed_tables():
         if digit >= 0:
             digits[cp] = digit
     assert digits == ucd.digits
-    for ranges, expected in ((tables.digit_ranges, set(ucd.digits)), (tables.space_ranges, ucd.white_space)):
+    for ranges, expected in (
+        (tables.digit_ranges, set(ucd.digits)),
+        (tables.space_ranges, ucd.white_space),
+    ):
         assert {cp for first, last in ranges for cp in range(first, last + 1)} == expected
         assert ranges == sorted(ranges)
         assert all(a[1] + 1 < b[0] for a, b in zip(ranges, ranges[1:]))  # disjoint, merged

@@ -9,12 +9,11 @@ import subprocess
 import sys
 import textwrap
 
+import _vesk
 import pytest
+from _vesk import sanitize_vulgar_string
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import _vesk
-from _vesk import sanitize_vulgar_string
 from support import digit_values, white_space
 
 # ------------------------------------------------------------------ the model

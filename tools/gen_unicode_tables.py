@@ -147,7 +147,12 @@ def read_version(ucd: Path) -> str:
 
 def check_assumptions(data: UcdData) -> None:
     everything = (
-        data.uppercase | data.lowercase | data.white_space | set(data.digits) | set(data.lower) | set(data.upper)
+        data.uppercase
+        | data.lowercase
+        | data.white_space
+        | set(data.digits)
+        | set(data.lower)
+        | set(data.upper)
     )
     beyond = [cp for cp in everything if cp >= LIMIT]
     if beyond:
@@ -161,7 +166,9 @@ def check_assumptions(data: UcdData) -> None:
     for what, cps in sets.items():
         early = [cp for cp in cps if 0x80 <= cp < FIRST_NON_ASCII[what]]
         if early:
-            raise SystemExit(f"{what} of U+{min(early):04X} defeats the fast path in src/text/case_utf8.cpp")
+            raise SystemExit(
+                f"{what} of U+{min(early):04X} defeats the fast path in src/text/case_utf8.cpp"
+            )
     if any(len(cps) > 3 for cps in [*data.lower.values(), *data.upper.values()]):
         raise SystemExit("a case mapping longer than three code points")
     digits = sorted(data.digits)
@@ -195,7 +202,9 @@ def build_tables(data: UcdData) -> CaseTables:
     specials: list[tuple[int, ...]] = []
     special_index: dict[tuple[int, ...], int] = {}
 
-    def encode_mapping(cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int) -> tuple[int, int]:
+    def encode_mapping(
+        cp: int, mapping: dict[int, tuple[int, ...]], special_flag: int
+    ) -> tuple[int, int]:
         cps = mapping.get(cp)
         if cps is None:
             return 0, 0
@@ -302,7 +311,8 @@ def render(data: UcdData, version: str) -> str:
         return " | ".join(names) if names else "0"
 
     record_lines = "\n".join(
-        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}}," for flags, digit, lower, upper in tables.records
+        f"    {{{flag_text(flags)}, {digit}, {lower}, {upper}}},"
+        for flags, digit, lower, upper in tables.records
     )
     special_lines = "\n".join(
         "    {" + f"{len(cps)}, {{" + ", ".join(f"0x{cp:04X}" for cp in cps) + "}},"
@@ -386,9 +396,15 @@ std::span<const vesk::text::CodePointRange> vesk::text::white_space_ranges() noe
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0])
-    parser.add_argument("--ucd", type=Path, default=DEFAULT_UCD, help="folder holding the UCD files")
-    parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT, help="file to write or check")
-    parser.add_argument("--check", action="store_true", help="only compare FILE with the generated text")
+    parser.add_argument(
+        "--ucd", type=Path, default=DEFAULT_UCD, help="folder holding the UCD files"
+    )
+    parser.add_argument(
+        "--output", type=Path, default=DEFAULT_OUTPUT, help="file to write or check"
+    )
+    parser.add_argument(
+        "--check", action="store_true", help="only compare FILE with the generated text"
+    )
     args = parser.parse_args(argv)
 
     data = read_ucd(args.ucd)

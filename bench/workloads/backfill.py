@@ -57,10 +57,9 @@ def backfill_cases(rng: random.Random, n: int, rows: int) -> Iterator[Case]:
                 peer(
                     pd,
                     "pandas DataFrame(rows).ffill().bfill().to_dict('records')",
-                    lambda table=table: lambda: pd.DataFrame(table)
-                    .ffill()
-                    .bfill()
-                    .to_dict("records"),
+                    lambda table=table: (
+                        lambda: pd.DataFrame(table).ffill().bfill().to_dict("records")
+                    ),
                     PANDAS_FILL_DIFFERS,
                 ),
                 anchor("[dict(r) for r in rows]", lambda table=table: [dict(r) for r in table]),

@@ -55,7 +55,9 @@ CAMEL_DIFFERS = {
 def uncamel_refs(camel_keys: list[str]) -> list:
     return [
         idiom(
-            "uncamel", "two re.sub + lower()", mapped(regex_uncamel, camel_keys),
+            "uncamel",
+            "two re.sub + lower()",
+            mapped(regex_uncamel, camel_keys),
             UNCAMEL_DIFFERS["idiom"],
         ),
         peer(
@@ -146,9 +148,7 @@ def identifier_cases(rng: random.Random, n: int) -> Iterator[Case]:
         "1 string",
         lambda: _vesk.uncamel(long_camel),
         [
-            idiom(
-                "uncamel", "two re.sub + lower()", lambda: regex_uncamel(long_camel), view=whole
-            ),
+            idiom("uncamel", "two re.sub + lower()", lambda: regex_uncamel(long_camel), view=whole),
             peer(
                 inflection,
                 "inflection.underscore",

@@ -54,9 +54,7 @@ def grid_case(side: int) -> Case:
         f"{side:,}x{side:,} ints",
         grid,
         side * side,
-        anchor(
-            "list(chain.from_iterable(x))", lambda: list(itertools.chain.from_iterable(grid))
-        ),
+        anchor("list(chain.from_iterable(x))", lambda: list(itertools.chain.from_iterable(grid))),
     )
 
 

@@ -23,9 +23,7 @@ def make_rows(rng: random.Random, n: int) -> list[dict]:
     rows = []
     for i in range(n):
         roll = rng.random()
-        score = (
-            None if roll < 0.1 else math.nan if roll < 0.15 else round(rng.uniform(0, 100), 2)
-        )
+        score = None if roll < 0.1 else math.nan if roll < 0.15 else round(rng.uniform(0, 100), 2)
         rows.append(
             {
                 "id": i,

@@ -34,7 +34,9 @@ def multikeysort(
     items: list[_T], columns: str | Sequence[str] | None, inplace: Literal[False] = False
 ) -> list[_T]: ...
 @overload
-def multikeysort(items: list[_T], columns: str | Sequence[str] | None, inplace: Literal[True]) -> None: ...
+def multikeysort(
+    items: list[_T], columns: str | Sequence[str] | None, inplace: Literal[True]
+) -> None: ...
 @overload
 def multikeysort(
     items: list[_T], columns: str | Sequence[str] | None, inplace: bool = False
