@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/build.hpp"
+#include "binding/render.hpp"
 
 namespace vesk {
 namespace {

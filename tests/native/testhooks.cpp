@@ -7,6 +7,7 @@
 #include "binding/boundary.hpp"
 #include "binding/build.hpp"
 #include "binding/convert.hpp"
+#include "binding/render.hpp"
 
 namespace {
 
