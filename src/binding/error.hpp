@@ -136,9 +136,6 @@ class Propagated {
   std::shared_ptr<Error> error_;
 };
 
-// Whether an error value may be dropped: only instances of Exception may.
-[[nodiscard]] bool is_discardable(const Error& error);
-
 // Drops `error` if it is an Exception; throws Propagated for any other
 // BaseException.
 void discard(Error error);

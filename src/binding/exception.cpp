@@ -29,6 +29,11 @@ namespace {
   internal_failure(std::move(message));
 }
 
+// Whether an error value may be dropped: only instances of Exception may.
+bool is_discardable(const Error& error) {
+  return error.matches(PyExc_Exception);
+}
+
 }  // namespace
 
 Error Error::fetch() {
@@ -133,10 +138,6 @@ void Error::restore() && {
   } else {
     raise_lazy();
   }
-}
-
-bool is_discardable(const Error& error) {
-  return error.matches(PyExc_Exception);
 }
 
 void discard(Error error) {
