@@ -4,10 +4,10 @@
 // needs (the builders, the rendering of messages, the panic type).
 #include <cstdio>
 
-#include "binding/build.hpp"
 #include "binding/error.hpp"
 #include "binding/panic_type.hpp"
 #include "binding/render.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk {
 namespace {

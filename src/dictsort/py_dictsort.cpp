@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "binding/build.hpp"
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
+#include "binding/to_python.hpp"
 #include "dictsort/py_sort_values.hpp"
 #include "dictsort/rows.hpp"
 #include "dictsort/sort_by_keys.hpp"

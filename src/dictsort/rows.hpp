@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "binding/build.hpp"
+#include "binding/to_python.hpp"
 #include "dictsort/py_sort_values.hpp"
 
 namespace vesk::dictsort {

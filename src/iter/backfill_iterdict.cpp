@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
 

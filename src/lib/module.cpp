@@ -4,10 +4,10 @@
 #include <utility>
 
 #include "binding/boundary.hpp"
-#include "binding/build.hpp"
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "binding/once.hpp"
 #include "binding/render.hpp"
+#include "binding/to_python.hpp"
 #include "lib/functions.hpp"
 
 namespace vesk {

@@ -1,10 +1,10 @@
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 
 #include <algorithm>
 
-#include "binding/build.hpp"
 #include "binding/once.hpp"
 #include "binding/render.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk {
 namespace {
