@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "binding/build.hpp"
+#include "binding/render.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk {
 namespace {

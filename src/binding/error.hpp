@@ -1,5 +1,11 @@
 // The error model: error values returned by operations, internal failures
 // thrown as C++ exceptions, and the conversion of both into Python exceptions.
+//
+// The value itself is defined in error.cpp. What moves it into and out of the
+// interpreter (fetching, matching, raising, discarding, the signal check) is
+// defined in exception.cpp, which sits above the result builders, the
+// rendering of messages and the panic exception type that it needs; nothing
+// below it includes it, so the includes inside binding/ only run downwards.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +14,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "binding/ref.hpp"
 
@@ -48,7 +55,9 @@ class Error {
   static Error value_error(std::string message);
   static Error system_error(std::string message);
   static Error panic(std::string message);
-  // "'{}' object is not an instance of '{}'", formatted when raised.
+  // The TypeError of a failed type check, "'{}' object is not an instance of
+  // '{}'" ("'None' is not an instance of '{}'" for None), formatted when
+  // raised.
   static Error type_check(PyObject* object, PyObject* required_type);
 
   // Takes the pending exception out of the interpreter after a call reported
@@ -68,28 +77,32 @@ class Error {
   // call boundary.
   void restore() &&;
 
-  // The message of a lazy value (empty for captured ones); for tests of the
-  // pure layers and for diagnostics.
-  [[nodiscard]] const std::string& lazy_message() const noexcept { return data_->message; }
-
  private:
-  enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, Panic, TypeCheck, Captured };
-  // Behind one pointer, so that Result<T> stays small and cheap to pass on
-  // the success path; errors are rare and pay the allocation.
-  struct Data {
+  // A lazy exception whose argument is a message.
+  enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, Panic };
+  struct Message {
     Kind kind;
-    std::string message;
-    // TypeCheck: object, required type. Captured: type, instance, traceback.
-    Ref first;
-    Ref second;
-    Ref third;
+    std::string text;
   };
-  Error(Kind kind, std::string message)
-      : data_(std::make_unique<Data>(Data{kind, std::move(message), {}, {}, {}})) {}
-  Error(Kind kind, Ref a, Ref b, Ref c)
-      : data_(std::make_unique<Data>(Data{kind, {}, std::move(a), std::move(b), std::move(c)})) {}
+  // A lazy TypeError whose message names the two types.
+  struct TypeCheck {
+    Ref object;
+    Ref required_type;
+  };
+  // An exception taken out of the interpreter, normalised.
+  struct Captured {
+    Ref type;
+    Ref instance;
+    Ref traceback;
+  };
+  using Data = std::variant<Message, TypeCheck, Captured>;
+
+  explicit Error(Data data) : data_(std::make_unique<Data>(std::move(data))) {}
+  // Raises a lazy value into the error indicator (a captured one is left alone).
   void raise_lazy();
 
+  // Behind one pointer, so that Result<T> stays small and cheap to pass on
+  // the success path; errors are rare and pay the allocation.
   std::unique_ptr<Data> data_;
 };
 
@@ -123,9 +136,6 @@ class Propagated {
   std::shared_ptr<Error> error_;
 };
 
-// Whether an error value may be dropped: only instances of Exception may.
-[[nodiscard]] bool is_discardable(const Error& error);
-
 // Drops `error` if it is an Exception; throws Propagated for any other
 // BaseException.
 void discard(Error error);
@@ -157,13 +167,6 @@ class SignalStride {
  private:
   unsigned count_ = 0;
 };
-
-// The exception type for internal failures, created on first use.
-PyObject* panic_exception_type();
-
-// Text of `object` for messages: str(), lossy UTF-8 (lone surrogates become
-// U+FFFD); "<unprintable T object>" when str() fails (reported as unraisable).
-std::string render_text(PyObject* object);
 
 // Writes a fatal diagnostic and aborts the process.
 [[noreturn]] void abort_at_boundary(std::string_view message) noexcept;

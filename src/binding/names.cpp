@@ -1,8 +1,8 @@
 #include <array>
 #include <string_view>
 
-#include "binding/build.hpp"
 #include "binding/once.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk {
 

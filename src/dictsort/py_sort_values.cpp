@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "binding/build.hpp"
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk::dictsort {
 namespace {

@@ -1,7 +1,7 @@
 // backfill: None values of a list replaced by the latest value before them.
 #include <vector>
 
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
 
@@ -57,7 +57,7 @@ class KeyTable {
   // equal UTF-8 texts.
   Result<KeyState*> find_text(PyObject* key) {
     if (!PyUnicode_Check(key)) {
-      return fail(failed_type_check(key, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+      return fail(Error::type_check(key, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     }
     Result<std::string_view> text = to_text_view(key);  // also refuses lone surrogates
     if (!text) return fail(std::move(text).error());

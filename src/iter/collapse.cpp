@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "binding/build.hpp"
+#include "binding/to_python.hpp"
 #include "iter/py_iter.hpp"
 
 namespace vesk::iter {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "binding/build.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk::iter {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
 

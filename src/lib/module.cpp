@@ -4,9 +4,10 @@
 #include <utility>
 
 #include "binding/boundary.hpp"
-#include "binding/build.hpp"
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 #include "binding/once.hpp"
+#include "binding/render.hpp"
+#include "binding/to_python.hpp"
 #include "lib/functions.hpp"
 
 namespace vesk {
@@ -49,7 +50,7 @@ Status add_function(PyObject* module, PyMethodDef& def) {
   Ref name = Ref::steal(PyObject_GetAttr(function.get(), interned(Name::Name)));
   if (!name) return fail_fetched();
   if (!PyUnicode_Check(name.get())) {
-    return fail(failed_type_check(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    return fail(Error::type_check(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
   }
 
   Ref all = Ref::steal(PyObject_GetAttr(module, interned(Name::All)));
@@ -60,7 +61,7 @@ Status add_function(PyObject* module, PyMethodDef& def) {
     if (PyObject_SetAttr(module, interned(Name::All), all.get()) < 0) return fail_fetched();
   }
   if (!PyList_Check(all.get())) {
-    return fail(failed_type_check(all.get(), reinterpret_cast<PyObject*>(&PyList_Type)));
+    return fail(Error::type_check(all.get(), reinterpret_cast<PyObject*>(&PyList_Type)));
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
     Ref cause = Error::fetch().instance();
@@ -78,7 +79,7 @@ Status add_function(PyObject* module, PyMethodDef& def) {
 int exec_module(PyObject* module) noexcept {
   PyObject* done = call_boundary([&]() -> Result<Ref> {
     if (!PyObject_TypeCheck(module, &PyModule_Type)) {
-      return fail(failed_type_check(module, reinterpret_cast<PyObject*>(&PyModule_Type)));
+      return fail(Error::type_check(module, reinterpret_cast<PyObject*>(&PyModule_Type)));
     }
     auto& defs = method_defs();
     for (std::size_t i = 0; i < kFunctionCount; ++i) {

@@ -5,8 +5,9 @@
 #include <new>
 
 #include "binding/boundary.hpp"
-#include "binding/build.hpp"
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
+#include "binding/render.hpp"
+#include "binding/to_python.hpp"
 
 namespace {
 

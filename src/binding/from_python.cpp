@@ -1,9 +1,10 @@
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 
 #include <algorithm>
 
-#include "binding/build.hpp"
 #include "binding/once.hpp"
+#include "binding/render.hpp"
+#include "binding/to_python.hpp"
 
 namespace vesk {
 namespace {
@@ -49,12 +50,8 @@ bool type_attribute_is(PyObject* type, Name name,
 
 }  // namespace
 
-Error failed_type_check(PyObject* object, PyObject* required_type) {
-  return Error::type_check(object, required_type);
-}
-
 Result<std::string_view> to_text_view(PyObject* object) {
-  if (!PyUnicode_Check(object)) return fail(failed_type_check(object, type_object(PyUnicode_Type)));
+  if (!PyUnicode_Check(object)) return fail(Error::type_check(object, type_object(PyUnicode_Type)));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (!data) return fail_fetched();
@@ -68,12 +65,12 @@ Result<std::string> to_owned_text(PyObject* object) {
 }
 
 Result<PyObject*> check_list(PyObject* object) {
-  if (!PyList_Check(object)) return fail(failed_type_check(object, type_object(PyList_Type)));
+  if (!PyList_Check(object)) return fail(Error::type_check(object, type_object(PyList_Type)));
   return object;
 }
 
 Result<PyObject*> check_dict(PyObject* object) {
-  if (!PyDict_Check(object)) return fail(failed_type_check(object, type_object(PyDict_Type)));
+  if (!PyDict_Check(object)) return fail(Error::type_check(object, type_object(PyDict_Type)));
   return object;
 }
 
@@ -84,7 +81,7 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* object) {
   if (!PySequence_Check(object)) {
     Result<PyObject*> sequence = sequence_abc();
     if (!sequence) return fail(std::move(sequence).error());
-    return fail(failed_type_check(object, *sequence));
+    return fail(Error::type_check(object, *sequence));
   }
   std::vector<std::string> texts;
   // The length is only a hint from user code (a __len__ can answer anything):
@@ -125,7 +122,7 @@ Result<bool> to_flag(PyObject* object) {
     if (truth == 0 || truth == 1) return truth == 1;
     return fail_fetched();
   }
-  return fail(failed_type_check(object, type_object(PyBool_Type)));
+  return fail(Error::type_check(object, type_object(PyBool_Type)));
 }
 
 Error with_argument_context(Error error, std::string_view param) {

@@ -28,9 +28,6 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* object);
 // True/False, or a numpy boolean scalar.
 Result<bool> to_flag(PyObject* object);
 
-// TypeError "'{}' object is not an instance of '{}'" (required type `type`).
-Error failed_type_check(PyObject* object, PyObject* required_type);
-
 // Attaches the note "while processing '{param}'" to the error's exception.
 Error with_argument_context(Error error, std::string_view param);
 

@@ -1,4 +1,4 @@
-#include "binding/build.hpp"
+#include "binding/to_python.hpp"
 
 #include <cstring>
 

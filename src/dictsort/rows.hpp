@@ -1,0 +1,174 @@
+// Moving multikeysort's rows between the list and the sort: the extraction of
+// every row's values (with the prefetching that hides the cache misses of a
+// large list) and the delivery of the sorted items, as a new list or in place.
+// Used by py_dictsort.cpp alone.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "binding/to_python.hpp"
+#include "dictsort/py_sort_values.hpp"
+
+namespace vesk::dictsort {
+// Internal linkage, exactly as if written in py_dictsort.cpp, the one file
+// that includes this: the compiler keeps the freedom to specialise and inline
+// these for their few callers.
+namespace {
+
+// How far ahead of the row being extracted its item is asked for, how far its
+// dict's key table and how far its values (see prefetch_lookups).
+constexpr Py_ssize_t kItemAhead = 32;
+constexpr Py_ssize_t kKeysAhead = 16;
+constexpr Py_ssize_t kValueAhead = 8;
+
+// Signal checks: every this many rows of extraction. (The general sort checks
+// every so many comparisons, the key sort once per block of elements moved.)
+constexpr unsigned kRowStride = 2048;
+
+// The items of `list` in their present order, each with a new reference.
+// Nothing in the walk can run Python code, so the list cannot change under it.
+std::vector<Ref> hold_items(PyObject* list) {
+  std::vector<Ref> held;
+  const Py_ssize_t initial = PyList_GET_SIZE(list);
+  held.reserve(static_cast<std::size_t>(initial));
+  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
+    // Let the misses of several increments overlap.
+    if (i + kItemAhead < PyList_GET_SIZE(list)) {
+      __builtin_prefetch(PyList_GET_ITEM(list, i + kItemAhead), 1);
+    }
+    held.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
+  }
+  return held;
+}
+
+// A new list holding `items` in order (their references move into it). No
+// Python code can run between the list's creation and its last store.
+Ref new_list_of(std::vector<Ref>& items) {
+  Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), items[k].release());
+  }
+  return list;
+}
+
+// The items of a large list are scattered in memory (always so once the list
+// has been sorted or shuffled), and each row waits in turn for the dict, its
+// key table and each value object. Asking for the dict well ahead, for the
+// key table once the dict has arrived, and for the values once the table has
+// arrived lets the cache misses of many rows overlap. To find a value early,
+// a plain dict is asked for it ahead of time: a lookup in a plain dict by a
+// str key reads only what the real lookup will read again, and the answer is
+// used as an address hint and nothing else (it is never dereferenced here).
+void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std::size_t width) {
+  const Py_ssize_t size = PyList_GET_SIZE(items);
+  if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
+  if (k + kKeysAhead < size) {
+    PyObject* const nearer = PyList_GET_ITEM(items, k + kKeysAhead);
+    if (PyDict_CheckExact(nearer)) {
+      const char* const table =
+          reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
+      __builtin_prefetch(table);
+      __builtin_prefetch(table + 64);
+    }
+  }
+  if (k + kValueAhead < size) {
+    PyObject* const nearest = PyList_GET_ITEM(items, k + kValueAhead);
+    if (PyDict_CheckExact(nearest)) {
+      for (std::size_t i = 0; i < width; ++i) {
+        PyObject* const value = PyDict_GetItemWithError(nearest, keys[i]);
+        if (value) {
+          // A short str's bytes follow its header and may start the next line.
+          __builtin_prefetch(value, 1);
+          __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
+        } else if (PyErr_Occurred()) {
+          // Only a key of another type whose hash and __eq__ clash with the
+          // column name can raise here; the real lookup meets it again.
+          discard_pending_exception();
+          return;
+        }
+      }
+    }
+  }
+}
+
+// Extracts the values of every item, `emit(k, item)` storing the row of the
+// (held) item at position k. Lookups can run Python code that shrinks the
+// list, hence the checked fetch: the interpreter's IndexError ends the call.
+// With `held`, the references to the items are kept there in list order for
+// the delivery, instead of being dropped and taken again.
+template <class Emit>
+Status extract_rows(PyObject* items, Py_ssize_t count, const ColumnKeys& keys, std::size_t width,
+                    std::vector<Ref>* held, Emit emit) {
+  SignalStride<kRowStride> signals;
+  if (held) held->reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    if (Status status = signals.step(); !status) return status;
+    prefetch_lookups(items, k, keys, width);
+    PyObject* const borrowed = PyList_GetItem(items, k);
+    if (!borrowed) return fail_fetched();
+    Ref item = Ref::borrow(borrowed);
+    emit(static_cast<std::size_t>(k), item.get());
+    if (held) held->push_back(std::move(item));
+  }
+  return {};
+}
+
+// Sorted positions must be a permutation of 0 .. count - 1 before anything is
+// stored; checked without touching any object.
+template <class PositionAt>
+void check_permutation(std::size_t count, PositionAt position_at) {
+  std::vector<bool> seen(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t position = position_at(k);
+    if (position >= count || seen[position]) {
+      internal_failure("sorted positions are not a permutation");
+    }
+    seen[position] = true;
+  }
+}
+
+// Hands the sorted items over, `position_at(k)` being the list position of the
+// row sorted to place k. The objects taken are those in the list now, after
+// the sort: a change that kept the length goes unnoticed.
+//
+// New list: `held` has the references taken at extraction, in list order;
+// where the list still holds exactly those objects (the rule), they move into
+// the result as they are, so no item is touched again. Otherwise the list's
+// present items are taken afresh.
+//
+// In place: the list's own slots are permuted. The list holds the same
+// objects before and after, so no reference count changes, nothing is
+// released and no Python code can run between reading the slots and writing
+// the last one; no signal is checked in between either.
+template <class PositionAt>
+Result<Ref> deliver(PyObject* items, Py_ssize_t count, bool inplace, std::vector<Ref>& held,
+                    PositionAt position_at) {
+  if (PyList_GET_SIZE(items) != count) return fail(Error::value_error("list modified during sort"));
+  const auto size = static_cast<std::size_t>(count);
+  check_permutation(size, position_at);
+  if (inplace) {
+    PyObject** const slots = reinterpret_cast<PyListObject*>(items)->ob_item;
+    const std::vector<PyObject*> present(slots, slots + size);
+    for (std::size_t k = 0; k < size; ++k) slots[k] = present[position_at(k)];
+    return new_none();
+  }
+  bool unchanged = held.size() == size;
+  for (std::size_t k = 0; unchanged && k < size; ++k) {
+    unchanged = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(k)) == held[k].get();
+  }
+  if (!unchanged) {
+    std::vector<Ref> present = hold_items(items);
+    // Releasing the old references can run Python code; what is delivered is
+    // already held.
+    held.swap(present);
+  }
+  Ref list = new_list(count);
+  for (std::size_t k = 0; k < size; ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), held[position_at(k)].release());
+  }
+  return list;
+}
+
+}  // namespace
+}  // namespace vesk::dictsort
