@@ -12,9 +12,9 @@
 
 #include "binding/from_python.hpp"
 #include "binding/to_python.hpp"
+#include "dictsort/py_rows.hpp"
+#include "dictsort/py_sort_by_keys.hpp"
 #include "dictsort/py_sort_values.hpp"
-#include "dictsort/rows.hpp"
-#include "dictsort/sort_by_keys.hpp"
 #include "dictsort/stable_sort.hpp"
 
 namespace vesk::dictsort {

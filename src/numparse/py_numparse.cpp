@@ -5,8 +5,8 @@
 #include <string_view>
 #include <variant>
 
-#include "binding/to_python.hpp"
 #include "binding/from_python.hpp"
+#include "binding/to_python.hpp"
 #include "binding/unlocked.hpp"
 #include "numparse/numparse.hpp"
 

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <span>
 
-#include "binding/to_python.hpp"
 #include "binding/from_python.hpp"
+#include "binding/to_python.hpp"
 #include "binding/unlocked.hpp"
 #include "text/case.hpp"
 #include "text/py_text.hpp"

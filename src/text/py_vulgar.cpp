@@ -10,8 +10,8 @@
 #include <memory>
 #include <string_view>
 
-#include "binding/to_python.hpp"
 #include "binding/from_python.hpp"
+#include "binding/to_python.hpp"
 #include "binding/unlocked.hpp"
 #include "text/py_text.hpp"
 #include "text/vulgar.hpp"
