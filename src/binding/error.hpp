@@ -154,10 +154,13 @@ Status check_signals();
 template <unsigned Stride = 4096>
 class SignalStride {
  public:
-  [[nodiscard]] Status step() {
-    if (++count_ < Stride) return {};
+  [[nodiscard]] Status step() { return due() ? check_signals() : Status{}; }
+  // Counts a step and tells whether a check is due, for callers that must
+  // make their state safe for Python code (a signal handler) before it.
+  [[nodiscard]] bool due() noexcept {
+    if (++count_ < Stride) return false;
     count_ = 0;
-    return check_signals();
+    return true;
   }
   // For code without an error path: throws Propagated instead.
   void step_or_throw() {

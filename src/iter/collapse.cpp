@@ -10,66 +10,64 @@
 namespace vesk::iter {
 namespace {
 
-inline PyObject* first_item(PyObject* container) {
-  if (PyList_Check(container))
-    return PyList_GET_SIZE(container) ? PyList_GET_ITEM(container, 0) : nullptr;
-  return PyTuple_GET_SIZE(container) ? PyTuple_GET_ITEM(container, 0) : nullptr;
-}
-
-// One container being walked, held: a signal handler (Python code) runs now
-// and then during the walk and may drop the container from its parent.
+// One container being walked: 16 bytes, since deep walks keep one per level.
 struct Frame {
-  Ref container;
-  Py_ssize_t next;
-  std::size_t slot;  // where the container sits in the path's address set
+  PyObject* container;
+  std::uint64_t next : 63;   // index of the next item to visit
+  std::uint64_t listed : 1;  // whether the container is in the path's address set
 };
 
-// The containers on the current path of the walk. A container that holds
-// itself (directly or through others) is the only way for one to come back
-// onto the path, so a repeat is reported at once as a cycle. Short paths are
-// searched directly. From `kSetDepth` on, the path is mirrored in a set of
-// addresses (open addressing, linear probing, at most half full counting
-// erased slots); each frame knows its slot, so leaving it costs one store.
-// The set is dropped again once the walk is back above half that depth, so
-// walks that hover around the threshold do not refill it at every step.
+// The containers on the current path of the walk. A container comes back onto
+// the path only if it holds itself, directly or through others, and a repeat
+// is reported at once as a cycle.
+//
+// The first container to come back is always one that something besides its
+// parent refers to: a container referred to once, by its parent, is reached
+// again only through that parent, which would have come back first. So only
+// containers with more than one reference when they are reached are listed in
+// a set of addresses (open addressing, linear probing, at most half full
+// counting erased slots). Trees built the usual way (literals, JSON, list
+// comprehensions) share no containers, so the set stays empty however deep
+// they are. Should a signal handler add references during the walk, a cycle is
+// still found, one turn later.
+//
+// No Python code runs during the walk but the signal handlers that it calls
+// now and then, so the containers on the path are borrowed from their parents
+// and held only before a handler can run (`hold`): each is held at most once,
+// and the held frames are always the bottom of the path.
 class Path {
  public:
-  static constexpr std::size_t kSetDepth = 16;
+  Path() = default;
+  Path(const Path&) = delete;
+  Path& operator=(const Path&) = delete;
+  ~Path() {
+    while (!frames_.empty()) pop();
+  }
 
-  // Pushes `container` (held); false when it is already on the path.
+  // Pushes `container`; false when it is already on the path.
   bool push(PyObject* container) {
-    std::size_t slot = 0;
-    if (indexed_) {
-      if (!insert(container, slot)) return false;
-      // The walk is likely to go down into the first item next: its slot is
-      // loaded meanwhile (deep walks miss the caches on every slot).
-      PyObject* const first = first_item(container);
-      if (first != nullptr) __builtin_prefetch(&slots_[home(first)]);
-    } else {
-      for (const Frame& frame : frames_) {
-        if (frame.container.get() == container) return false;
-      }
-      if (frames_.size() == kSetDepth) {
-        indexed_ = true;
-        rebuild(kSetDepth * 4);
-        insert(container, slot);
-      }
-    }
-    frames_.push_back(Frame{Ref::borrow(container), 0, slot});
+    const bool listed = Py_REFCNT(container) > 1;
+    if (listed && !insert(container)) return false;
+    frames_.push_back(Frame{container, 0, listed});
     return true;
   }
 
+  // Releasing a held container can run Python code, which may change the
+  // containers below it: the caller reads sizes afresh after every pop.
   void pop() {
-    if (indexed_) {
-      slots_[frames_.back().slot] = kErased;
-      --count_;
-      if (frames_.size() - 1 == kSetDepth / 2) {
-        indexed_ = false;
-        count_ = used_ = 0;
-        std::fill(slots_.begin(), slots_.end(), nullptr);
-      }
-    }
+    const Frame frame = frames_.back();
+    if (frame.listed) erase(frame.container);
     frames_.pop_back();
+    if (held_ > frames_.size()) {
+      held_ = frames_.size();
+      Py_DECREF(frame.container);
+    }
+  }
+
+  // Holds every container on the path, before Python code may run and drop
+  // one from its parent.
+  void hold() {
+    for (; held_ < frames_.size(); ++held_) Py_INCREF(frames_[held_].container);
   }
 
   [[nodiscard]] bool empty() const noexcept { return frames_.empty(); }
@@ -84,9 +82,9 @@ class Path {
     return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
 
-  // Adds `object` and tells its slot; false when it is there already.
-  bool insert(const PyObject* object, std::size_t& slot) {
-    if ((used_ + 1) * 2 > slots_.size()) rebuild(count_ * 4);
+  // Adds `object`; false when it is there already.
+  bool insert(const PyObject* object) {
+    if ((used_ + 1) * 2 > slots_.size()) rehash();
     std::size_t at = home(object);
     std::size_t free = SIZE_MAX;
     for (; slots_[at] != nullptr; at = (at + 1) & mask_) {
@@ -99,30 +97,42 @@ class Path {
     }
     slots_[free] = object;
     ++count_;
-    slot = free;
     return true;
   }
 
-  // Refills the set with the path (without erased slots), with room for at
-  // least `wanted` entries.
-  void rebuild(std::size_t wanted) {
+  void erase(const PyObject* object) {
+    for (std::size_t at = home(object); slots_[at] != nullptr; at = (at + 1) & mask_) {
+      if (slots_[at] == object) {
+        slots_[at] = kErased;
+        --count_;
+        return;
+      }
+    }
+  }
+
+  // Moves the listed containers into a table without erased slots and with
+  // room for at least four times as many.
+  void rehash() {
     std::size_t capacity = 64;
-    while (capacity < wanted) capacity *= 2;
-    slots_.assign(capacity, nullptr);
+    while (capacity < count_ * 4) capacity *= 2;
+    std::vector<const PyObject*> old(capacity, nullptr);
+    old.swap(slots_);
     mask_ = capacity - 1;
     shift_ = 64;
     for (std::size_t size = capacity; size > 1; size >>= 1) --shift_;
     count_ = used_ = 0;
-    for (Frame& frame : frames_) insert(frame.container.get(), frame.slot);
+    for (const PyObject* object : old) {
+      if (object != nullptr && object != kErased) insert(object);
+    }
   }
 
   std::vector<Frame> frames_;
+  std::size_t held_ = 0;  // frames [0, held_) hold their container
   std::vector<const PyObject*> slots_;
   std::size_t count_ = 0;  // live entries
   std::size_t used_ = 0;   // live and erased entries
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
-  bool indexed_ = false;
 };
 
 inline Py_ssize_t container_size(PyObject* container) {
@@ -149,12 +159,12 @@ Result<Ref> collapse_body(BoundArgs& args) {
     // Sizes are read afresh at every step: a signal handler may have
     // changed a list on the path since the last one.
     Frame& top = path.top();
-    PyObject* const container = top.container.get();
-    if (top.next >= container_size(container)) {
+    PyObject* const container = top.container;
+    if (static_cast<Py_ssize_t>(top.next) >= container_size(container)) {
       path.pop();
       continue;
     }
-    PyObject* const item = container_item(container, top.next++);
+    PyObject* const item = container_item(container, static_cast<Py_ssize_t>(top.next++));
     if (is_container(item)) {
       if (!path.push(item)) {
         return fail(Error::value_error("collapse() argument contains a reference cycle"));
@@ -162,7 +172,10 @@ Result<Ref> collapse_body(BoundArgs& args) {
     } else if (Status appended = list_append(result.get(), item); !appended) {
       return fail(std::move(appended).error());
     }
-    if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
+    if (signals.due()) {
+      path.hold();
+      if (Status checked = check_signals(); !checked) return fail(std::move(checked).error());
+    }
   }
   return result;
 }
