@@ -175,8 +175,8 @@ REENTRANT = textwrap.dedent(
     hooks_file, scenario = sys.argv[2], sys.argv[3]
     # Not importlib.util: on 3.9 it imports collections.abc.
     loader = importlib.machinery.ExtensionFileLoader("_vesk_testhooks", hooks_file)
-    spec = importlib.machinery.ModuleSpec("_vesk_testhooks", loader, origin=hooks_file)
-    hooks = loader.create_module(spec)
+    found = importlib.machinery.ModuleSpec("_vesk_testhooks", loader, origin=hooks_file)
+    hooks = loader.create_module(found)
     loader.exec_module(hooks)
     assert "collections.abc" not in sys.modules
     import _vesk

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "binding/error.hpp"
 
@@ -48,6 +49,21 @@ inline Ref new_bool(bool value) {
 inline Ref new_list(Py_ssize_t length) {
   return created(PyList_New(length));
 }
+// A new list of `items`, taking over their references. A half-filled list
+// (empty slots) must never be reachable from Python code (a collection lists
+// every tracked container), so results are collected as Refs first and the
+// list is made here, where nothing can run Python code between its creation
+// and its last slot.
+inline Ref list_of(std::vector<Ref>& items) {
+  Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+  PyObject* const target = list.get();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), items[i].release());
+  }
+  items.clear();
+  return list;
+}
+
 inline Ref new_dict() {
   return created(PyDict_New());
 }

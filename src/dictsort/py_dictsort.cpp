@@ -125,7 +125,7 @@ Result<Ref> multikeysort_body(BoundArgs& args) {
   if (columns.empty()) {
     if (inplace) return new_none();
     std::vector<Ref> held = hold_items(items);
-    return new_list_of(held);
+    return list_of(held);
   }
 
   // Every item is looked up once per column, before the sort; the sort itself

@@ -42,16 +42,6 @@ std::vector<Ref> hold_items(PyObject* list) {
   return held;
 }
 
-// A new list holding `items` in order (their references move into it). No
-// Python code can run between the list's creation and its last store.
-Ref new_list_of(std::vector<Ref>& items) {
-  Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), items[k].release());
-  }
-  return list;
-}
-
 // The items of a large list are scattered in memory (always so once the list
 // has been sorted or shuffled), and each row waits in turn for the dict, its
 // key table and each value object. Asking for the dict well ahead, for the
