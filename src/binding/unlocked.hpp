@@ -116,9 +116,17 @@ class Unlocked {
  private:
   // Takes the lock back if it is released. The state is cleared first: when
   // the thread is ended inside PyEval_RestoreThread, the unwind must not try
-  // again from the destructor.
+  // again from the destructor; and the thread is marked, so that the
+  // references released by the unwind are left alone (binding/ref.hpp).
   void relock() {
-    if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+    PyThreadState* const state = std::exchange(state_, nullptr);
+    if (state == nullptr) return;
+    try {
+      PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+      lost_lock::mark();
+      throw;
+    }
   }
 
   SignalClock own_clock_;
