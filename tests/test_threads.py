@@ -6,6 +6,7 @@ released. (The first use of each process-wide value, raced in a fresh
 interpreter, is in test_threads_first_use.py.)
 """
 
+import concurrent.futures
 import signal
 import sys
 import threading
@@ -13,6 +14,7 @@ import threading
 import _vesk
 import pytest
 from _vesk import multikeysort
+from support import run_child
 
 THREADS = 8
 ROUNDS = 60
@@ -231,3 +233,35 @@ def test_signal_during_a_long_released_call():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert _vesk.sanitize_vulgar_string(text[:3]) == "0.5 0.5 0.5"
+
+
+# ------------------------------------------ interpreter exit with daemon threads
+
+# Daemon threads loop over a lock-releasing call while the main thread exits:
+# a thread that takes the lock back after shutdown has begun is ended by a
+# forced unwind, which must pass through the module's frames. One child per
+# run, the runs of each function spread over a few at a time.
+EXIT_WHILE_RELEASED = """
+    import threading, time, _vesk
+    fn, text = _vesk.{fn}, {text}
+    def loop():
+        while True: fn(text)
+    for _ in range(2): threading.Thread(target=loop, daemon=True).start()
+    time.sleep(0.05)
+"""
+EXIT_RUNS = 16
+EXIT_CASES = {
+    "uncamel": "'aB' * 100_000",
+    "underscore_to_camelcase": "'a_b' * 100_000",
+    "sanitize_vulgar_string": "'x \\u00bd y ' * 200_000",
+    "parse": "'1' * 1_000_000",
+    "normalize_numeric_str": "'1,000' * 200_000",
+}
+
+
+@pytest.mark.parametrize("fn", sorted(EXIT_CASES))
+def test_exit_while_daemon_threads_work_without_the_lock(fn):
+    code = EXIT_WHILE_RELEASED.format(fn=fn, text=EXIT_CASES[fn])
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        # run_child fails the test on any exit code but 0 (an abort is 134).
+        list(pool.map(lambda _: run_child(code, timeout=60), range(EXIT_RUNS)))

@@ -1,18 +1,22 @@
 #include "binding/boundary.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 
 namespace vesk {
 
-void raise_internal_failure(const std::string& message) noexcept {
+void raise_internal_failure(const std::string& message) {
   try {
     Error::panic(message).restore();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary(message);
   }
 }
 
-void raise_unexpected_exception(const char* what) noexcept {
+void raise_unexpected_exception(const char* what) {
   std::fprintf(stderr,
                "_vesk: internal failure at the call boundary:\nunexpected C++ exception: %s\n",
                what ? what : "");

@@ -2,6 +2,8 @@
 // become Python exceptions.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -10,16 +12,22 @@
 namespace vesk {
 
 // Raises an internal failure as PanicException; aborts if even that fails.
-void raise_internal_failure(const std::string& message) noexcept;
+// (Not noexcept: creating the exception can run Python code, see below.)
+void raise_internal_failure(const std::string& message);
 
 // Any other C++ exception is a broken invariant too: writes the diagnostic
 // (with `what`) and raises the internal failure "unexpected C++ exception".
-void raise_unexpected_exception(const char* what) noexcept;
+void raise_unexpected_exception(const char* what);
 
 // Runs `body` (returning Result<Ref>) and gives a new reference, or null with
-// an exception set. Nothing thrown inside ever leaves this function.
+// an exception set. No C++ exception thrown inside leaves this function; the
+// one thing that does is the forced unwind that ends a thread taking the
+// interpreter lock back during shutdown (see binding/unlocked.hpp): it must
+// reach the interpreter's frames, so neither this function nor any caller
+// up to the interpreter is noexcept, and every catch-all here and in the
+// rest of the module lets it pass first.
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+PyObject* call_boundary(Body&& body) {
   try {
     Result<Ref> result = body();
     if (result) return result->release();
@@ -32,6 +40,8 @@ PyObject* call_boundary(Body&& body) noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& unexpected) {
     raise_unexpected_exception(unexpected.what());
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_unexpected_exception("not a std::exception");
   }

@@ -41,6 +41,9 @@ Error Error::value_error(std::string message) {
 Error Error::system_error(std::string message) {
   return Error(Message{Kind::SystemError, std::move(message)});
 }
+Error Error::runtime_error(std::string message) {
+  return Error(Message{Kind::RuntimeError, std::move(message)});
+}
 Error Error::panic(std::string message) {
   return Error(Message{Kind::Panic, std::move(message)});
 }

@@ -54,6 +54,7 @@ class Error {
   static Error type_error(std::string message);
   static Error value_error(std::string message);
   static Error system_error(std::string message);
+  static Error runtime_error(std::string message);
   static Error panic(std::string message);
   // The TypeError of a failed type check, "'{}' object is not an instance of
   // '{}'" ("'None' is not an instance of '{}'" for None), formatted when
@@ -79,7 +80,7 @@ class Error {
 
  private:
   // A lazy exception whose argument is a message.
-  enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, Panic };
+  enum class Kind : std::uint8_t { TypeError, ValueError, SystemError, RuntimeError, Panic };
   struct Message {
     Kind kind;
     std::string text;

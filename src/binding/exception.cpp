@@ -71,6 +71,8 @@ bool Error::matches(PyObject* exc_type) const {
       return PyErr_GivenExceptionMatches(PyExc_ValueError, exc_type) != 0;
     case Kind::SystemError:
       return PyErr_GivenExceptionMatches(PyExc_SystemError, exc_type) != 0;
+    case Kind::RuntimeError:
+      return PyErr_GivenExceptionMatches(PyExc_RuntimeError, exc_type) != 0;
     case Kind::Panic:
       return PyErr_GivenExceptionMatches(panic_exception_type(), exc_type) != 0;
   }
@@ -97,6 +99,10 @@ void Error::raise_lazy() {
         break;
       case Kind::SystemError:
         type = Ref::borrow(PyExc_SystemError);
+        argument = new_text(message.text);
+        break;
+      case Kind::RuntimeError:
+        type = Ref::borrow(PyExc_RuntimeError);
         argument = new_text(message.text);
         break;
       case Kind::Panic: {

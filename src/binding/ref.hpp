@@ -4,9 +4,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace vesk {
+
+// Whether this thread is being ended by the interpreter: once shutdown has
+// begun, a thread that takes the lock back is unwound by pthread_exit without
+// it (binding/unlocked.hpp marks the thread before the unwind goes on). The
+// references released on the way are then left alone: without the lock, and
+// with the interpreter's state perhaps gone, releasing one could crash. The
+// process-wide flag keeps the thread-local one off the common path.
+namespace lost_lock {
+inline std::atomic<bool> in_some_thread{false};
+inline thread_local bool in_this_thread = false;
+inline void mark() noexcept {
+  in_this_thread = true;
+  in_some_thread.store(true, std::memory_order_relaxed);
+}
+[[nodiscard]] inline bool here() noexcept {
+  return in_some_thread.load(std::memory_order_relaxed) && in_this_thread;
+}
+}  // namespace lost_lock
 
 // Move-only holder of a strong reference. `steal` adopts a new reference,
 // `borrow` takes one of its own; `release` hands the reference back to the
@@ -22,7 +41,9 @@ class Ref {
     std::swap(ptr_, moved.ptr_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(ptr_); }
+  ~Ref() {
+    if (ptr_ != nullptr && !lost_lock::here()) Py_DECREF(ptr_);
+  }
 
   [[nodiscard]] static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
   [[nodiscard]] static Ref borrow(PyObject* ptr) noexcept {

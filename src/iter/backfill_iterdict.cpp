@@ -202,7 +202,15 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(row.get(), &position, &key, &value)) {
-      if (++read > size_at_start) internal_failure("dictionary keys changed during iteration");
+      // Python code (a signal handler, a finalizer) may have changed the row
+      // since the last step: the interpreter's own errors for a dict changed
+      // under an iteration.
+      if (PyDict_GET_SIZE(row.get()) != size_at_start) {
+        return fail(Error::runtime_error("dictionary changed size during iteration"));
+      }
+      if (++read > size_at_start) {
+        return fail(Error::runtime_error("dictionary keys changed during iteration"));
+      }
       Ref held_value = Ref::borrow(value);
       Result<KeyState*> found = keys.find(key, static_cast<std::size_t>(read - 1));
       if (!found) return fail(std::move(found).error());
@@ -230,7 +238,7 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
       }
     }
     if (PyDict_GET_SIZE(row.get()) != size_at_start) {
-      internal_failure("dictionary changed size during iteration");
+      return fail(Error::runtime_error("dictionary changed size during iteration"));
     }
     keys.next_row();
     // The previous output row is copied only while it holds exactly the keys

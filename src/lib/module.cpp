@@ -13,9 +13,11 @@
 namespace vesk {
 namespace {
 
+// Not noexcept, like everything between a call and the boundary: a forced
+// unwind (binding/boundary.hpp) passes through.
 template <std::size_t Index>
 PyObject* entry_point(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
   return call_boundary([&]() -> Result<Ref> {
     const FunctionEntry& function = kFunctions[Index];
     Result<BoundArgs> bound =
@@ -76,7 +78,7 @@ Status add_function(PyObject* module, PyMethodDef& def) {
 
 // Creates the functions in registration order and adds them to the module.
 // Runs again, appending to __all__ again, when the module is reloaded.
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   PyObject* done = call_boundary([&]() -> Result<Ref> {
     if (!PyObject_TypeCheck(module, &PyModule_Type)) {
       return fail(Error::type_check(module, reinterpret_cast<PyObject*>(&PyModule_Type)));

@@ -160,33 +160,128 @@ ParsedNumber integer_or_clamped(std::string_view number) noexcept {
   return static_cast<std::int64_t>(*real);  // truncates; -2**63 is exact
 }
 
-}  // namespace
-
-std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept {
+// trim_unicode_whitespace, calling `poll` after about every kPollBytes trimmed.
+template <class Poll>
+std::string_view trimmed(std::string_view utf8, Poll&& poll) {
+  std::size_t since_poll = 0;
   while (!utf8.empty()) {
     const std::size_t n = leading_space(utf8);
     if (n == 0) break;
     utf8.remove_prefix(n);
+    since_poll += n;
+    if (since_poll >= text::kPollBytes) {
+      since_poll = 0;
+      poll();
+    }
   }
   while (!utf8.empty()) {
     const std::size_t n = trailing_space(utf8);
     if (n == 0) break;
     utf8.remove_suffix(n);
+    since_poll += n;
+    if (since_poll >= text::kPollBytes) {
+      since_poll = 0;
+      poll();
+    }
   }
   return utf8;
 }
 
-std::optional<std::string> strip_numeric_formatting(std::string_view utf8) {
+// Where the run of bytes satisfying `keep` that starts at `from` ends.
+template <class Keep>
+std::size_t run_end(std::string_view s, std::size_t from, Keep keep, const text::Poll& poll) {
+  while (from < s.size()) {
+    const std::size_t stop = std::min(s.size(), from + text::kPollBytes);
+    while (from < stop && keep(s[from])) ++from;
+    if (from < stop) break;
+    poll();
+  }
+  return from;
+}
+
+// Texts longer than this take the path of parse_long_number, whose every
+// scan calls the poll hook; no number text this short needs it.
+constexpr std::size_t kLongNumber = 1024;
+
+// Significant digits kept of a longer significand, plus one nonzero digit
+// for any nonzero rest. The decimal value of a midpoint between two doubles
+// has at most 767 significant digits, so a value cut there rounds to the
+// same double as the whole one.
+constexpr std::size_t kSignificantDigits = 800;
+
+// parse_number's answer for a long kept text (no point: `integer`): the same
+// grammar as parse_int64 and parse_double, over scans that call `poll`, and
+// then a short text of the same value for them: the significand without its
+// leading zeros, cut as above, in exponent form.
+ParsedNumber parse_long_number(std::string_view number, bool has_point, const text::Poll& poll) {
+  const bool negative = number.front() == '-';
+  if (negative) number.remove_prefix(1);
+  const std::size_t integer_end = run_end(number, 0, is_digit, poll);
+  std::size_t end = integer_end;
+  if (has_point && end < number.size() && number[end] == '.') {
+    end = run_end(number, end + 1, is_digit, poll);
+  }
+  if (end != number.size()) return {};  // '(', ')', '-' or a second '.' inside
+  const std::string_view integer = number.substr(0, integer_end);
+  const std::string_view fraction =
+      has_point ? number.substr(std::min(integer_end + 1, number.size())) : std::string_view();
+  const auto is_zero = [](char c) { return c == '0'; };
+  const std::string_view significant = integer.substr(run_end(integer, 0, is_zero, poll));
+  std::string compact(negative ? "-" : "");
+  if (!has_point) {
+    // Twenty digits and more are at least 10**19, past 2**63: nothing.
+    if (significant.size() > 19) return {};
+    compact.append(significant.empty() ? "0" : significant);
+    return integer_or_clamped(compact);
+  }
+  if (integer.empty() && fraction.empty()) return {};
+  // The significand's digits in order, from the first nonzero one, and the
+  // decimal exponent of that digit.
+  std::string_view head = significant;
+  std::string_view tail = fraction;
+  std::int64_t exponent = static_cast<std::int64_t>(significant.size()) - 1;
+  if (head.empty()) {
+    const std::size_t zeros = run_end(fraction, 0, is_zero, poll);
+    if (zeros == fraction.size()) return negative ? -0.0 : 0.0;
+    head = fraction.substr(zeros);
+    tail = {};
+    exponent = -static_cast<std::int64_t>(zeros) - 1;
+  }
+  compact.push_back(head.front());
+  compact.push_back('.');
+  std::size_t kept = 1;
+  for (std::string_view part : {head.substr(1), tail}) {
+    const std::string_view taken = part.substr(0, kSignificantDigits - kept);
+    compact.append(taken);
+    kept += taken.size();
+    part.remove_prefix(taken.size());
+    if (run_end(part, 0, is_zero, poll) != part.size()) {
+      compact.push_back('1');  // the nonzero rest
+      break;
+    }
+  }
+  compact.push_back('e');
+  compact.append(std::to_string(exponent));
+  if (const std::optional<double> real = parse_double(compact)) return *real;
+  return {};
+}
+}  // namespace
+
+std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept {
+  return trimmed(utf8, [] {});
+}
+
+std::optional<std::string> strip_numeric_formatting(std::string_view utf8, const text::Poll& poll) {
   // Every path returns `result`, so it is built in the caller's slot and the
   // text is never moved (a short text lives inside the string object).
   std::optional<std::string> result;
-  std::string_view text = trim_unicode_whitespace(utf8);
+  std::string_view text = trimmed(utf8, poll);
   if (text.empty()) return result;
 
   // Accounting negative, recognised once: "((5))" keeps its inner pair.
   const bool negative = text.front() == '(' && text.back() == ')';
   if (negative) {
-    text = trim_unicode_whitespace(text.substr(1, text.size() - 2));
+    text = trimmed(text.substr(1, text.size() - 2), poll);
     if (text.empty()) return result;
   }
 
@@ -197,9 +292,12 @@ std::optional<std::string> strip_numeric_formatting(std::string_view utf8) {
   out.resize_and_overwrite(sign_length + text.size(), [&](char* buffer, std::size_t) {
     buffer[0] = '-';  // overwritten by the first character when not negative
     std::size_t length = sign_length;
-    for (const char c : text) {
-      buffer[length] = c;
-      length += c != ',' ? 1 : 0;
+    for (std::size_t at = 0; at < text.size(); at += text::kPollBytes) {
+      if (at > 0) poll();
+      for (const char c : text.substr(at, text::kPollBytes)) {
+        buffer[length] = c;
+        length += c != ',' ? 1 : 0;
+      }
     }
     return length;
   });
@@ -210,7 +308,7 @@ std::optional<std::string> strip_numeric_formatting(std::string_view utf8) {
 
   if (out.back() == '%') {
     const std::string_view digits(out.data() + sign_length, out.size() - sign_length - 1);
-    const std::string_view rest = trim_unicode_whitespace(digits);
+    const std::string_view rest = trimmed(digits, poll);
     if (rest.empty()) {
       result.reset();
       return result;
@@ -310,7 +408,7 @@ std::optional<double> parse_double(std::string_view text) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
-ParsedNumber parse_number(std::string_view utf8) {
+ParsedNumber parse_number(std::string_view utf8, const text::Poll& poll) {
   // The kept text is never longer than the input: short inputs filter into the
   // stack, long ones into one heap buffer.
   constexpr std::size_t kInlineCapacity = 64;
@@ -323,11 +421,14 @@ ParsedNumber parse_number(std::string_view utf8) {
   }
   std::size_t length = 0;
   bool has_point = false;
-  for (const char c : utf8) {
-    const std::uint8_t byte_class = kByteClass[static_cast<unsigned char>(c)];
-    kept[length] = c;
-    length += byte_class & 1U;
-    has_point |= (byte_class & 2U) != 0;
+  for (std::size_t at = 0; at < utf8.size(); at += text::kPollBytes) {
+    if (at > 0) poll();
+    for (const char c : utf8.substr(at, text::kPollBytes)) {
+      const std::uint8_t byte_class = kByteClass[static_cast<unsigned char>(c)];
+      kept[length] = c;
+      length += byte_class & 1U;
+      has_point |= (byte_class & 2U) != 0;
+    }
   }
   if (length == 0) return {};
 
@@ -340,6 +441,7 @@ ParsedNumber parse_number(std::string_view utf8) {
     kept[0] = '-';
     number = std::string_view(kept, length - 1);
   }
+  if (number.size() > kLongNumber) return parse_long_number(number, has_point, poll);
 
   if (has_point) {
     if (const std::optional<double> real = parse_double(number)) return *real;

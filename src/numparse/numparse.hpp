@@ -9,6 +9,8 @@
 #include <string_view>
 #include <variant>
 
+#include "text/poll.hpp"
+
 namespace vesk::numparse {
 
 // `utf8` without the Unicode White_Space characters (U+0009..U+000D, U+0020,
@@ -19,8 +21,10 @@ std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept;
 // Strips accounting and thousands formatting: trims, turns one surrounding
 // pair of parentheses into a leading '-', drops every ',' (U+002C only) and
 // one trailing '%'. Empty at any step gives nullopt; a present result is never
-// empty. Does not check that the result is a number.
-std::optional<std::string> strip_numeric_formatting(std::string_view utf8);
+// empty. Does not check that the result is a number. `poll` is called between
+// chunks of the input (see text/poll.hpp).
+std::optional<std::string> strip_numeric_formatting(std::string_view utf8,
+                                                    const text::Poll& poll = {});
 
 // Whole text as [+-]?[0-9]+ in the signed 64-bit range (leading zeros allowed).
 // Anything else, including a lone sign or an out-of-range value, is nullopt.
@@ -44,6 +48,7 @@ using ParsedNumber = std::variant<std::monostate, std::int64_t, double>;
 // double when a '.' was kept, else a 64-bit integer. Digit runs too long for
 // 64 bits are clamped to the range when their magnitude is at most 2**63 and
 // give nothing beyond it. No heap allocation for texts of up to 64 bytes.
-ParsedNumber parse_number(std::string_view utf8);
+// `poll` is called between chunks of the input.
+ParsedNumber parse_number(std::string_view utf8, const text::Poll& poll = {});
 
 }  // namespace vesk::numparse

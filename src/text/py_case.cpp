@@ -49,22 +49,21 @@ Ref code_points_result(const CodePoints& cps) {
 template <class WriteAscii>
 Ref long_ascii_result(std::size_t bound, WriteAscii&& write) {
   Ref result = new_ascii(bound);
-  std::size_t length = 0;
-  {
-    Unlocked unlocked;
-    length = write({ascii_data(result), bound}, Poll(&Unlocked::poll_hook, &unlocked));
-  }
+  Unlocked unlocked;
+  const std::size_t length = unlocked.run([&] {
+    return write({ascii_data(result), bound}, Poll(&Unlocked::poll_hook, &unlocked));
+  });
   return length == bound ? std::move(result) : shortened(std::move(result), length);
 }
 
 template <class Transform>
 Ref long_result(Transform&& transform, std::size_t reserve) {
   CodePoints out;
-  {
-    Unlocked unlocked;
+  Unlocked unlocked;
+  unlocked.run([&] {
     out.reserve(reserve);
     transform(out, Poll(&Unlocked::poll_hook, &unlocked));
-  }
+  });
   return code_points_result(out);
 }
 

@@ -29,32 +29,32 @@ Ref sanitized_short(std::string_view text, const FractionCensus& census) {
   return new_text({out, sanitize_vulgar_into(text, {out, bound})});
 }
 
-// Long texts: the work runs with the interpreter lock released.
+// Long texts: the work runs with the interpreter lock released, in two
+// stretches that share one signal clock.
 Ref sanitized_long(PyObject* argument, std::string_view text) {
+  SignalClock clock;
   FractionCensus census;
   {
-    Unlocked unlocked;
-    census = take_fraction_census(text);
+    Unlocked unlocked(clock);
+    census = unlocked.run(
+        [&] { return take_fraction_census(text, Poll(&Unlocked::poll_hook, &unlocked)); });
   }
   if (census.fractions == 0) return text_copy(argument);
   const std::size_t bound = sanitized_bound(text, census);
   if (!census.other_non_ascii) {
     Ref result = new_ascii(bound);
-    std::size_t length = 0;
-    {
-      Unlocked unlocked;
-      length = sanitize_vulgar_into(text, {ascii_data(result), bound},
-                                    Poll(&Unlocked::poll_hook, &unlocked));
-    }
+    Unlocked unlocked(clock);
+    const std::size_t length = unlocked.run([&] {
+      return sanitize_vulgar_into(text, {ascii_data(result), bound},
+                                  Poll(&Unlocked::poll_hook, &unlocked));
+    });
     return shortened(std::move(result), length);
   }
   const auto buffer = std::make_unique_for_overwrite<char[]>(bound);
-  std::size_t length = 0;
-  {
-    Unlocked unlocked;
-    length =
-        sanitize_vulgar_into(text, {buffer.get(), bound}, Poll(&Unlocked::poll_hook, &unlocked));
-  }
+  Unlocked unlocked(clock);
+  const std::size_t length = unlocked.run([&] {
+    return sanitize_vulgar_into(text, {buffer.get(), bound}, Poll(&Unlocked::poll_hook, &unlocked));
+  });
   return new_text({buffer.get(), length});
 }
 

@@ -149,11 +149,10 @@ const FractionMatcher& fraction_matcher() {
 // Counts the fifteen fractions and notes any other non-ASCII character:
 // U+00BC..U+00BE are C2 BC..C2 BE in UTF-8 and U+2153..U+215E are
 // E2 85 93..E2 85 9E. Runs of ASCII are skipped eight bytes at a time.
-FractionCensus census_of(std::string_view text) noexcept {
-  FractionCensus census;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = p + text.size();
-  while (p < end) {
+// Counts from `p` until it reaches `stop`, reading no further than `end`.
+void census_stretch(const unsigned char*& p, const unsigned char* stop, const unsigned char* end,
+                    FractionCensus& census) noexcept {
+  while (p < stop) {
     if (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, sizeof word);
@@ -179,6 +178,21 @@ FractionCensus census_of(std::string_view text) noexcept {
       census.other_non_ascii = true;
       p += 4;
     }
+  }
+}
+
+// The census of the whole text; `poll` is called after about every kPollBytes.
+FractionCensus census_of(std::string_view text, const Poll& poll) {
+  FractionCensus census;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
+  while (p < end) {
+    // A character may cross the stop; it is read whole (from valid UTF-8),
+    // and the next stretch starts after it.
+    const unsigned char* const stop =
+        static_cast<std::size_t>(end - p) > kPollBytes ? p + kPollBytes : end;
+    census_stretch(p, stop, end, census);
+    if (p < end) poll();
   }
   return census;
 }
@@ -231,8 +245,8 @@ constexpr unsigned kPollMatches = 4096;
 
 }  // namespace
 
-FractionCensus take_fraction_census(std::string_view utf8) noexcept {
-  return census_of(utf8);
+FractionCensus take_fraction_census(std::string_view utf8, const Poll& poll) {
+  return census_of(utf8, poll);
 }
 
 std::size_t sanitized_bound(std::string_view utf8, const FractionCensus& census) noexcept {
@@ -293,7 +307,7 @@ std::size_t sanitize_vulgar_into(std::string_view utf8, std::span<char> out, con
 }
 
 std::string sanitize_vulgar(std::string_view utf8) {
-  const FractionCensus census = census_of(utf8);
+  const FractionCensus census = census_of(utf8, Poll());
   if (census.fractions == 0) return std::string(utf8);
   std::string result;
   result.resize_and_overwrite(sanitized_bound(utf8, census), [&](char* out, std::size_t room) {

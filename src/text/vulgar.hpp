@@ -20,12 +20,13 @@ namespace vesk::text {
 // result is always a new text (equal to the input when it holds no fraction).
 std::string sanitize_vulgar(std::string_view utf8);
 
-// What one quick pass over a text tells before it is sanitised.
+// What one quick pass over a text tells before it is sanitised. `poll` is
+// called between chunks of the input.
 struct FractionCensus {
   std::size_t fractions = 0;     // how many of the fifteen characters it holds
   bool other_non_ascii = false;  // whether it holds any other non-ASCII one
 };
-FractionCensus take_fraction_census(std::string_view utf8) noexcept;
+FractionCensus take_fraction_census(std::string_view utf8, const Poll& poll = {});
 
 // Room that sanitize_vulgar_into needs for `utf8`: each fraction is matched
 // exactly once, and a match's replacement is at most 7 bytes longer than the
