@@ -332,56 +332,38 @@ def test_readme_examples_run():
 # ------------------------------------------------------------------ the README's types
 
 
-def _free_names(source):
-    """Names a fragment reads but does not bind first (nor star-imports), builtins aside."""
+def _binds(node):
+    if isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store):
+        return {node.id}
+    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        return {node.name}
+    if isinstance(node, ast.Import):
+        return {(a.asname or a.name).partition(".")[0] for a in node.names}
+    if isinstance(node, ast.ImportFrom) and node.names[0].name == "*":
+        return set(importlib.import_module(node.module).__all__)
+    if isinstance(node, ast.ImportFrom):
+        return {a.asname or a.name for a in node.names}
+    return set()
+
+
+def _free_names(tree):
+    """Names a fragment reads before binding them (`frame = frame.rename(...)`);
+    inside a function, names it never binds. A function's own locals may be
+    among them: harmless, they shadow the module's."""
     import builtins
-    import symtable
 
-    tree = ast.parse(source)
-    top = symtable.symtable(source, "<readme>", "exec")
-    bound = {s.get_name() for s in top.get_symbols() if s.is_assigned() or s.is_imported()}
-    for node in ast.walk(tree):
-        if isinstance(node, ast.ImportFrom) and any(a.name == "*" for a in node.names):
-            bound.update(importlib.import_module(node.module).__all__)
-    free = set()
-
-    def walk(table):
-        for symbol in table.get_symbols():
-            if symbol.is_referenced() and (table is top or symbol.is_global()):
-                free.add(symbol.get_name())
-        for child in table.get_children():
-            walk(child)
-
-    walk(top)
-    free -= bound
-    # Read by a statement before the module binds it: `frame = frame.rename(...)`.
-    scopes = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)
-    seen = set()
+    anywhere = {name for node in ast.walk(tree) for name in _binds(node)}
+    bound, free = set(), set()
     for statement in tree.body:
-        names, stack = [], [statement]
+        stack = [(statement, False)]
         while stack:
-            node = stack.pop()
-            names.append(node)
-            if node is statement or not isinstance(node, scopes):
-                stack.extend(ast.iter_child_nodes(node))
-        local = {
-            n.id
-            for c in names
-            if isinstance(c, ast.comprehension)
-            for n in ast.walk(c.target)
-            if isinstance(n, ast.Name)
-        }
-        for node in names:
+            node, in_function = stack.pop()
             if isinstance(node, ast.Name) and isinstance(node.ctx, ast.Load):
-                if node.id not in seen and node.id not in local and node.id in bound:
+                if node.id not in (anywhere if in_function else bound):
                     free.add(node.id)
-        seen |= {
-            s.get_name()
-            for s in symtable.symtable(ast.unparse(statement), "<s>", "exec").get_symbols()
-            if s.is_assigned() or s.is_imported()
-        }
-        if isinstance(statement, ast.ImportFrom) and statement.names[0].name == "*":
-            seen |= set(importlib.import_module(statement.module).__all__)
+            nested = in_function or isinstance(node, (ast.FunctionDef, ast.Lambda))
+            stack.extend((child, nested) for child in ast.iter_child_nodes(node))
+        bound |= {name for node in ast.walk(statement) for name in _binds(node)}
     return sorted(free - set(dir(builtins)))
 
 
@@ -419,7 +401,7 @@ def _readme_programs():
     programs = {}
     for number, source in enumerate(sources):
         preamble = []
-        for name in _free_names(source):
+        for name in _free_names(ast.parse(source)):
             if name in ("vesk", "_vesk"):
                 preamble.append(f"import {name}")
             elif name in typing.__all__:
