@@ -60,3 +60,47 @@ def test_cookbook_script(library):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout == EXPECTED
+
+
+# What `./dev demo` must print after cleaning the bundled file: each store's
+# supplier code back-filled from the same store only, a missing amount left
+# missing, and the two decimal-comma amounts flagged instead of read as 1800
+# and 1.2345.
+DEMO_AFTER = """\
+After: by store, in date order; supplier codes back-filled per store
+order_date  store_id  product_name  line_total  discount_rate  quantity_text  supplier_code
+----------  --------  ------------  ----------  -------------  -------------  -------------
+2026-03-02  S01       Flour         1200.00     5.0            48 sacks       WH_ALPHA
+2026-03-03  S01       Butter        -45.00      0.0            0.75 case      WH_ALPHA
+2026-03-05  S01       Salt          —           0.0            3.666667 kg    WH_GAMMA
+2026-03-06  S01       Oats          64.00       0.0            5 sacks        WH_GAMMA
+2026-03-02  S02       Sugar         99.50       0.0            2.5 cases      WH_BETA
+2026-03-04  S02       Milk          1250.00     10.0           1.875 crates   WH_BETA
+2026-03-05  S02       Vanilla       —           0.0            1.5 dozen      WH_BETA
+2026-03-07  S02       Honey         56.10       0.0            6 jars         WH_BETA
+2026-03-03  S03       Eggs          12.00       0.0            12 trays       WH_DELTA
+2026-03-04  S03       Yeast         4.25        0.0            0.125 case     WH_DELTA
+2026-03-06  S03       Cocoa         —           0.0            40 tins        WH_DELTA
+
+Needs a look (a decimal comma; the amount is left empty):
+  2026-03-05 S02 Vanilla: '$ 18,00' (normalize_numeric_str gives '$ 1800', parse gives 1800)
+  2026-03-06 S03 Cocoa: '€1.234,50' (normalize_numeric_str gives '€1.23450', parse gives 1.2345)
+
+Largest amounts first: Milk 1250.00, Flour 1200.00, Sugar 99.50
+"""
+
+
+def test_demo_prints_the_corrected_rows():
+    import _vesk
+
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(_vesk.__file__)))
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "demo.py")],
+        capture_output=True,
+        encoding="utf-8",
+        env=dict(env, PYTHONIOENCODING="utf-8"),
+        cwd=ROOT,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert DEMO_AFTER in done.stdout, done.stdout

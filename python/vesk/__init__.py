@@ -5,6 +5,40 @@ re-exports those very objects (``vesk.parse is _vesk.parse``) beside the
 package version, so that ``import vesk`` works as the distribution's name
 suggests. There is no pure-Python fallback: importing it needs the compiled
 module.
+
+What each function does not do
+------------------------------
+
+``parse`` keeps only the ASCII digits, ``.``, ``-`` and parentheses of a text
+and reads what is left; the other functions are as loose in their own ways.
+This is the intended behaviour, and callers rely on it, so when the data can
+hold these cases, use the tool named last:
+
+=========================================  ===========  ==========================================
+call                                       gives        why; for this, use
+=========================================  ===========  ==========================================
+``parse('1.5e3')``                         ``1.53``     letters are dropped, no scientific
+                                                        notation; ``float()``
+``parse('12 apples 3')``                   ``123``      words and spaces are dropped, the digits
+                                                        joined; a regular expression
+``parse('€1.234,50')``                     ``1.2345``   the comma is a thousands separator, the
+                                                        dot the decimal point; a locale-aware
+                                                        parser for decimal commas
+``parse('−5')`` (U+2212)                   ``5``        only the ASCII ``-`` and parentheses make
+                                                        a number negative; replace U+2212 first
+``parse('9' * 19)``                        ``None``     whole numbers beyond the signed 64-bit
+                                                        range give None (just past 2**63, the
+                                                        largest 64-bit int); ``int()``
+``multikeysort`` on values it cannot       no error     such values count as equal, so rows
+compare (int beside str, NaN, a raising                 around them may stay out of order;
+``__lt__``)                                             ``sorted()`` with a key that orders them
+``same_order(['a', 'b', 'a'],              ``False``    each reference element is looked for at
+['a', 'b', 'a'])``                                      its first occurrence; a reference list
+                                                        without repeats
+``backfill([None, nan])``                  ``[nan,      only None is missing, NaN is a value
+                                           nan]``       (also in ``backfill_iterdict``); turn NaN
+                                                        into None first
+=========================================  ===========  ==========================================
 """
 
 from _vesk import (

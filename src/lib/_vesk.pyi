@@ -60,7 +60,18 @@ def collapse(*args: Any) -> list[Any]:
 def backfill(values: list[_T]) -> list[_T]:
     """Back-fill a sorted array with the latest value."""
 
-def backfill_iterdict(iterdict: list[dict[_K, _V]]) -> list[dict[_K, _V]]:
+# Every None is replaced or its key dropped, so no value of the result is
+# None: rows whose value type holds None come back without it. dict is
+# invariant in its value type, hence one signature for rows with None and one
+# for rows without. The last one takes a list literal of dicts whose types a
+# checker cannot join (mypy infers `[{"a": None}, {"a": 4}]` as
+# `list[object]` without it): still a list of dicts, of unknown item types.
+@overload
+def backfill_iterdict(iterdict: list[dict[_K, _V | None]]) -> list[dict[_K, _V]]: ...
+@overload
+def backfill_iterdict(iterdict: list[dict[_K, _V]]) -> list[dict[_K, _V]]: ...
+@overload
+def backfill_iterdict(iterdict: list[dict[Any, Any]]) -> list[dict[Any, Any]]:
     """Back-fill a sorted iterdict with the latest values."""
 
 def same_order(ref_list: list[Any], comp: list[Any]) -> bool:
