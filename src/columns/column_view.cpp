@@ -51,7 +51,19 @@ bool check_offset_rows(const ColumnView& view, const Offset* offsets, std::int64
   }
   if (o[end] == o[begin]) return true;
   const auto first = static_cast<std::size_t>(o[begin]);
-  if (all_ascii(view.data + first, static_cast<std::size_t>(o[end]) - first)) return true;
+  const auto size = static_cast<std::size_t>(o[end]) - first;
+  const char* bytes = view.data + first;
+  if (all_ascii(bytes, size)) return true;
+  // Valid as a whole, the range's texts are valid one by one when no text
+  // starts inside a character, i.e. on a continuation byte.
+  if (utf8_error_at(bytes, size) == size) {
+    bool split = false;
+    for (std::int64_t i = begin + 1; i < end; ++i) {
+      const auto at = static_cast<std::size_t>(o[i]) - first;
+      split |= at < size && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+    }
+    if (!split) return false;
+  }
   for (std::int64_t i = begin; i < end; ++i) {
     if (!view.valid(i)) continue;
     const std::string_view text = view.cell(i);
