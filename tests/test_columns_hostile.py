@@ -7,7 +7,6 @@ import gc
 import struct
 
 import pytest
-
 from vesk import _columns
 
 FUNCTIONS = [
@@ -142,7 +141,9 @@ class Producer:
 
         destructor = CAPSULE_DESTRUCTOR(destroy)
         self.keep.append(destructor)
-        return capsule_new(ctypes.addressof(struct_), name, ctypes.cast(destructor, ctypes.c_void_p))
+        return capsule_new(
+            ctypes.addressof(struct_), name, ctypes.cast(destructor, ctypes.c_void_p)
+        )
 
     def pair(self, schema, array):
         return (self.capsule(schema, "arrow_schema"), self.capsule(array, "arrow_array"))
@@ -193,7 +194,9 @@ def utf8(p, texts, fmt="u", **kw):
     ends = [0]
     for t in texts:
         ends.append(ends[-1] + len(t))
-    return p.pair(p.schema(fmt), p.array(len(texts), [None, offsets32(*ends), b"".join(texts)], **kw))
+    return p.pair(
+        p.schema(fmt), p.array(len(texts), [None, offsets32(*ends), b"".join(texts)], **kw)
+    )
 
 
 # Each row: builds the input from a Producer; the exception and the exact message; the release
@@ -311,7 +314,9 @@ CASES = {
         {"schema": 1, "array": 1},
     ),
     "invalid UTF-8 in a view": (
-        lambda p: p.pair(p.schema("vu"), p.array(2, [None, view(1, b"a") + view(2, b"\xed\xa0"), b""])),
+        lambda p: p.pair(
+            p.schema("vu"), p.array(2, [None, view(1, b"a") + view(2, b"\xed\xa0"), b""])
+        ),
         ValueError,
         "row 1: invalid UTF-8 at byte 0",
         {"schema": 1, "array": 1},
