@@ -66,6 +66,10 @@ class Buffer {
     return data_ + size_;
   }
   void commit(std::size_t written) noexcept { size_ += written; }
+  // Keeps the first `size` bytes (no more than there are).
+  void truncate(std::size_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
   void append(const char* bytes, std::size_t count) {
     if (count == 0) return;
     std::memcpy(room(count), bytes, count);

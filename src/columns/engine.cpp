@@ -68,12 +68,85 @@ void parse_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, Nu
   }
 }
 
+constexpr auto kMaxInt32 = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+[[noreturn]] void too_long_for_utf8(std::size_t chunk) {
+  value_fault("chunk " + std::to_string(chunk) +
+              ": the result texts exceed 2 GiB, too much for utf8 (pass large_utf8 input)");
+}
+
+// Records where row i ends in its piece (and, for a view, where it starts).
+void record_row(TextCells& out, const Buffer& piece, std::int64_t i, std::size_t start) {
+  const std::size_t end = piece.size();
+  switch (out.form) {
+    case OutType::Utf8:
+      if (end > kMaxInt32) too_long_for_utf8(out.chunk);
+      out.index.as<std::int32_t>()[i + 1] = static_cast<std::int32_t>(end);
+      break;
+    case OutType::LargeUtf8:
+      out.index.as<std::int64_t>()[i + 1] = static_cast<std::int64_t>(end);
+      break;
+    default: {
+      const std::size_t size = end - start;
+      StringView v{};
+      if (size > kMaxInt32 ||
+          (size > static_cast<std::size_t>(kInlineViewBytes) && start > kMaxInt32)) {
+        value_fault("chunk " + std::to_string(out.chunk) +
+                    ": a piece of the result exceeds 2 GiB, too much for utf8_view");
+      }
+      v.length = static_cast<std::int32_t>(size);
+      if (size <= static_cast<std::size_t>(kInlineViewBytes)) {
+        if (size > 0) std::memcpy(v.inlined, piece.data() + start, size);
+      } else {
+        std::memcpy(v.ref.prefix, piece.data() + start, 4);
+        v.ref.buffer_index = static_cast<std::int32_t>(i / kRowsPerTask);
+        v.ref.offset = static_cast<std::int32_t>(start);
+      }
+      std::memcpy(out.index.data() + 16 * i, &v, sizeof(v));
+      break;
+    }
+  }
+}
+
+// Appends the finished pieces that follow the ones already appended to
+// `data`, making their offsets absolute, and frees them.
+void merge_finished(TextCells& out, std::size_t finished_piece) {
+  std::lock_guard lock(*out.merging);
+  out.finished[finished_piece] = 1;
+  while (out.merged < out.pieces.size() && out.finished[out.merged] != 0) {
+    const std::size_t p = out.merged;
+    const auto base = static_cast<std::int64_t>(out.data.size());
+    Buffer piece = std::move(out.pieces[p]);
+    if (p == 0) {
+      out.data = std::move(piece);  // adopted, not copied
+    } else {
+      if (out.form == OutType::Utf8 && out.data.size() + piece.size() > kMaxInt32)
+        too_long_for_utf8(out.chunk);
+      out.data.append(piece.data(), piece.size());
+    }
+    const auto first = static_cast<std::int64_t>(p) * kRowsPerTask;
+    const std::int64_t last = std::min(out.length, first + kRowsPerTask);
+    if (base > 0) {
+      if (out.form == OutType::Utf8) {
+        auto* offsets = out.index.as<std::int32_t>();
+        for (std::int64_t i = first; i < last; ++i)
+          offsets[i + 1] += static_cast<std::int32_t>(base);
+      } else {
+        auto* offsets = out.index.as<std::int64_t>();
+        for (std::int64_t i = first; i < last; ++i) offsets[i + 1] += base;
+      }
+    }
+    ++out.merged;
+  }
+}
+
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
                bool ascii, TextCells& out, const text::Poll& poll) {
-  Buffer& piece = out.pieces[static_cast<std::size_t>(begin / kRowsPerTask)];
-  auto* const ends = out.ends.as<std::int64_t>();
+  const auto piece_index = static_cast<std::size_t>(begin / kRowsPerTask);
+  Buffer& piece = out.pieces[piece_index];
   auto* const state = out.state.as<std::uint8_t>();
   for (std::int64_t i = begin; i < end; ++i) {
+    const std::size_t start = piece.size();
     state[i] = 0;
     if (view.valid(i)) {
       const std::string_view text = view.cell(i);
@@ -120,8 +193,9 @@ void text_rows(Function function, const ColumnView& view, std::int64_t begin, st
         }
       }
     }
-    ends[i] = static_cast<std::int64_t>(piece.size());
+    record_row(out, piece, i, start);
   }
+  if (out.form != OutType::View) merge_finished(out, piece_index);
 }
 
 std::size_t pieces_of(std::int64_t length) {
@@ -137,11 +211,27 @@ void make_addressable(Buffer& buffer) {
 }  // namespace
 
 std::string_view TextCells::cell(std::int64_t row) const noexcept {
-  const Buffer& piece = pieces[static_cast<std::size_t>(row / kRowsPerTask)];
-  const auto* e = ends.as<std::int64_t>();
-  const std::int64_t start = row % kRowsPerTask == 0 ? 0 : e[row - 1];
-  if (e[row] == start) return {};
-  return {piece.data() + start, static_cast<std::size_t>(e[row] - start)};
+  std::int64_t begin = 0;
+  std::int64_t end = 0;
+  switch (form) {
+    case OutType::Utf8:
+      begin = index.as<std::int32_t>()[row];
+      end = index.as<std::int32_t>()[row + 1];
+      break;
+    case OutType::LargeUtf8:
+      begin = index.as<std::int64_t>()[row];
+      end = index.as<std::int64_t>()[row + 1];
+      break;
+    default: {
+      StringView v;
+      std::memcpy(&v, index.data() + 16 * row, sizeof(v));
+      const auto size = static_cast<std::size_t>(v.length);
+      if (v.length <= kInlineViewBytes) return {index.data() + 16 * row + 4, size};
+      return {pieces[static_cast<std::size_t>(v.ref.buffer_index)].data() + v.ref.offset, size};
+    }
+  }
+  if (end == begin) return {};
+  return {data.data() + begin, static_cast<std::size_t>(end - begin)};
 }
 
 void run_job(Job& job, const std::function<void()>& caller_poll) {
@@ -160,10 +250,18 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
     for (std::size_t c = 0; c < job.chunks.size(); ++c) {
       TextCells& cells = job.texts[c];
       const auto length = static_cast<std::size_t>(job.chunks[c].length);
+      cells.form = job.text_form;
       cells.length = job.chunks[c].length;
+      cells.chunk = c;
       cells.state = Buffer::sized(length);
-      cells.ends = Buffer::sized(length * 8);
+      if (cells.form == OutType::View) {
+        cells.index = Buffer::sized(length * sizeof(StringView));
+      } else {
+        const std::size_t width = cells.form == OutType::Utf8 ? 4 : 8;
+        cells.index = Buffer::zeroed((length + 1) * width);
+      }
       cells.pieces.resize(pieces_of(cells.length));
+      cells.finished.assign(cells.pieces.size(), 0);
     }
   }
   const TaskWork work = [&](std::size_t task, const text::Poll& poll) {
@@ -182,42 +280,16 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
   run_tasks(count, job.threads, work, caller_poll);
 }
 
-OutChunk text_chunk(TextCells&& cells, OutType type, std::size_t chunk) {
+OutChunk text_chunk(TextCells&& cells, OutType type) {
   OutChunk out;
   out.type = type;
   out.length = cells.length;
   const auto length = static_cast<std::size_t>(cells.length);
-  const auto* state = cells.state.as<std::uint8_t>();
-  out.validity = bitmap_of(state, cells.length, out.null_count);
-  const auto* ends = cells.ends.as<std::int64_t>();
-  std::size_t total = 0;
-  for (const Buffer& piece : cells.pieces) total += piece.size();
-
+  out.validity = bitmap_of(cells.state.as<std::uint8_t>(), cells.length, out.null_count);
+  cells.state = Buffer();
   if (type == OutType::View) {
-    out.values = Buffer::sized(length * sizeof(StringView));
+    out.values = std::move(cells.index);
     make_addressable(out.values);
-    auto* views = out.values.as<StringView>();
-    for (std::size_t p = 0; p < cells.pieces.size(); ++p) {
-      if (cells.pieces[p].size() >
-          static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        value_fault("chunk " + std::to_string(chunk) +
-                    ": a result piece holds 2 GiB of text or more, too much for utf8_view");
-      }
-    }
-    for (std::size_t row = 0; row < length; ++row) {
-      const std::string_view text = cells.cell(static_cast<std::int64_t>(row));
-      StringView view{};
-      view.length = static_cast<std::int32_t>(text.size());
-      if (text.size() <= static_cast<std::size_t>(kInlineViewBytes)) {
-        if (!text.empty()) std::memcpy(view.inlined, text.data(), text.size());
-      } else {
-        const std::size_t p = row / static_cast<std::size_t>(kRowsPerTask);
-        std::memcpy(view.ref.prefix, text.data(), 4);
-        view.ref.buffer_index = static_cast<std::int32_t>(p);
-        view.ref.offset = static_cast<std::int32_t>(text.data() - cells.pieces[p].data());
-      }
-      std::memcpy(&views[row], &view, sizeof(view));
-    }
     out.sizes = Buffer::sized(cells.pieces.size() * 8);
     make_addressable(out.sizes);
     for (std::size_t p = 0; p < cells.pieces.size(); ++p) {
@@ -229,40 +301,23 @@ OutChunk text_chunk(TextCells&& cells, OutType type, std::size_t chunk) {
     out.data = std::move(cells.pieces);
     return out;
   }
-
-  const bool large = type == OutType::LargeUtf8;
-  if (!large && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    value_fault("chunk " + std::to_string(chunk) + ": the result holds " + std::to_string(total) +
-                " bytes of text, more than utf8 holds (pass large_utf8 input)");
-  }
-  out.values = Buffer::sized((length + 1) * (large ? 8 : 4));
-  std::int64_t base = 0;
-  auto store = [&](std::size_t index, std::int64_t offset) {
-    if (large)
-      out.values.as<std::int64_t>()[index] = offset;
-    else
-      out.values.as<std::int32_t>()[index] = static_cast<std::int32_t>(offset);
-  };
-  store(0, 0);
-  for (std::size_t row = 0; row < length; ++row) {
-    if (row % static_cast<std::size_t>(kRowsPerTask) == 0 && row > 0)
-      base += static_cast<std::int64_t>(cells.pieces[row / kRowsPerTask - 1].size());
-    store(row + 1, base + ends[row]);
-  }
-  // The pieces, joined into one data buffer: the first one grows in place and
-  // each other one is freed as soon as it is copied.
-  Buffer data;
-  if (!cells.pieces.empty()) {
-    data = std::move(cells.pieces.front());
-    data.reserve(total);
-    for (std::size_t p = 1; p < cells.pieces.size(); ++p) {
-      Buffer piece = std::move(cells.pieces[p]);
-      data.append(piece.data(), piece.size());
+  if (type == OutType::Utf8 && cells.form == OutType::LargeUtf8) {
+    // Narrowed in place: entry i is written at 4i, after entries up to 2i
+    // were read.
+    char* bytes = cells.index.data();
+    for (std::size_t i = 0; i <= length; ++i) {
+      std::int64_t wide;
+      std::memcpy(&wide, bytes + 8 * i, 8);
+      const auto narrow = static_cast<std::int32_t>(wide);
+      std::memcpy(bytes + 4 * i, &narrow, 4);
     }
+    cells.index.truncate((length + 1) * 4);
+    cells.index.shrink();
   }
-  data.shrink();
-  make_addressable(data);
-  out.data.push_back(std::move(data));
+  out.values = std::move(cells.index);
+  cells.data.shrink();
+  make_addressable(cells.data);
+  out.data.push_back(std::move(cells.data));
   return out;
 }
 

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "columns/buffer.hpp"
@@ -35,15 +38,28 @@ struct NumberTarget {
   std::uint8_t* state = nullptr;
 };
 
-// The texts of one chunk: rows are cut into pieces of kRowsPerTask rows, each
-// written by one task into its own buffer; ends[i] is where row i ends in its
-// piece; state[i] is 0 for a missing row.
+// The texts of one chunk, written in the final form of `form` (utf8,
+// large_utf8 or utf8_view). Rows are cut into pieces of kRowsPerTask rows,
+// each written by one task into its own buffer, with offsets relative to the
+// piece (or views into it). For utf8 and large_utf8 each finished piece is
+// appended to `data` as soon as the pieces before it are, its offsets made
+// absolute, and freed: at most a few pieces wait at any time, so the texts
+// are held about once. For utf8_view the pieces stay the data buffers.
+// state[i] is 0 for a missing row.
 struct TextCells {
+  OutType form = OutType::Utf8;
   std::int64_t length = 0;
+  std::size_t chunk = 0;  // for messages
   Buffer state;
-  Buffer ends;
+  Buffer index;  // offsets (length + 1) or views
   std::vector<Buffer> pieces;
+  Buffer data;
+  // The appending of finished pieces, by whichever task finishes the next one.
+  std::unique_ptr<std::mutex> merging = std::make_unique<std::mutex>();
+  std::vector<std::uint8_t> finished;
+  std::size_t merged = 0;
 
+  // A cell, once the job has run.
   [[nodiscard]] std::string_view cell(std::int64_t row) const noexcept;
 };
 
@@ -56,16 +72,17 @@ struct Job {
   unsigned threads = 1;
   std::span<const ColumnView> chunks;
   std::vector<NumberTarget> numbers;  // parse: one per chunk, filled by the caller
-  std::vector<TextCells> texts;       // the other functions: made by run_job
+  OutType text_form = OutType::Utf8;  // the other functions: the form of their texts
+  std::vector<TextCells> texts;       // made by run_job
 };
 
 // Checks and transforms every row of every chunk (see run_tasks for threads,
 // polling and errors). Throws ColumnFault for malformed input.
 void run_job(Job& job, const std::function<void()>& caller_poll);
 
-// The Arrow chunk of a chunk's texts; consumes the pieces. A utf8 result of
-// 2 GiB or more is a ValueError naming `chunk`.
-OutChunk text_chunk(TextCells&& cells, OutType type, std::size_t chunk);
+// The Arrow chunk of a chunk's texts, in `type`: their own form, or utf8
+// from large_utf8 when the texts fit.
+OutChunk text_chunk(TextCells&& cells, OutType type);
 
 // The Arrow chunk of a chunk's numbers (Float or Int mode), whose values
 // buffer was the target.

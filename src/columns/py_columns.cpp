@@ -376,6 +376,9 @@ Result<Ref> texts_result(PyObject* module, std::vector<ColumnView>& views, const
   job.function = options.function;
   job.threads = options.threads;
   job.chunks = views;
+  // A sequence's texts may need 64-bit offsets; they are narrowed when they fit.
+  job.text_form = options.out != Out::Arrow || kind == CellKind::Sequence ? OutType::LargeUtf8
+                                                                          : text_type(kind);
   if (Status ran = run_unlocked(job); !ran) return fail(std::move(ran).error());
 
   if (options.out != Out::Arrow) {
@@ -395,19 +398,14 @@ Result<Ref> texts_result(PyObject* module, std::vector<ColumnView>& views, const
   column->type = text_type(kind);
   if (kind == CellKind::Sequence) {
     std::size_t bytes = 0;
-    for (const TextCells& cells : job.texts)
-      for (const Buffer& piece : cells.pieces) bytes += piece.size();
+    for (const TextCells& cells : job.texts) bytes += cells.data.size();
     if (bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
       column->type = OutType::LargeUtf8;
   }
-  try {
-    for (std::size_t c = 0; c < job.texts.size(); ++c) {
-      column->length += job.texts[c].length;
-      column->chunks.push_back(
-          std::make_shared<const OutChunk>(text_chunk(std::move(job.texts[c]), column->type, c)));
-    }
-  } catch (const ColumnFault& fault) {
-    return fail(fault_error(fault));
+  for (TextCells& cells : job.texts) {
+    column->length += cells.length;
+    column->chunks.push_back(
+        std::make_shared<const OutChunk>(text_chunk(std::move(cells), column->type)));
   }
   return new_column(state_of(module).column_type, std::move(column));
 }
