@@ -232,6 +232,13 @@ CASES = {
         "unsupported Arrow type 'i' (expected utf8, large_utf8 or utf8_view)",
         {"schema": 1, "array": 1},
     ),
+    "dictionary-encoded": (
+        lambda p: p.pair(dictionary_schema(p), p.array(1, [None, b"\0" * 4])),
+        TypeError,
+        "unsupported Arrow type 'dictionary<values=u, indices=i>' "
+        "(expected utf8, large_utf8 or utf8_view)",
+        {"schema": 1, "values": 0, "array": 1},
+    ),
     "too few buffers": (
         lambda p: p.pair(p.schema("u"), p.array(1, [None, offsets32(0, 1)])),
         ValueError,
@@ -340,6 +347,12 @@ CASES = {
         {"stream": 1, "schema": 1, "array": 1, "second": 1},
     ),
 }
+
+
+def dictionary_schema(p):
+    schema = p.schema("i")
+    schema.dictionary = ctypes.addressof(p.schema("u", "values"))  # released by its parent
+    return schema
 
 
 def released_pair(p):

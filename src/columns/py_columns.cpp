@@ -202,6 +202,14 @@ Result<std::vector<ColumnView>> views_of(ArrowInput& input, CellKind& kind) {
   std::vector<ColumnView> views;
   try {
     const ArrowSchema& schema = *input.schema;
+    if (schema.dictionary != nullptr && schema.format != nullptr &&
+        schema.dictionary->format != nullptr) {
+      // Dictionary-encoded: the format string is the indices' type.
+      throw ColumnFault(
+          ColumnFault::Kind::Type,
+          concat("unsupported Arrow type 'dictionary<values=", schema.dictionary->format,
+                 ", indices=", schema.format, ">' (expected utf8, large_utf8 or utf8_view)"));
+    }
     kind = kind_of_format(schema.format);
     if (schema.n_children != 0 || schema.dictionary != nullptr)
       value_fault("Arrow schema of a string type has children or a dictionary");
