@@ -264,6 +264,11 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
       cells.finished.assign(cells.pieces.size(), 0);
     }
   }
+  job.validity.clear();
+  job.null_counts.assign(job.chunks.size(), 0);
+  for (const ColumnView& view : job.chunks)
+    job.validity.push_back(Buffer::zeroed(static_cast<std::size_t>((view.length + 63) / 64 * 8)));
+  std::vector<std::int64_t> task_missing(count, 0);
   const TaskWork work = [&](std::size_t task, const text::Poll& poll) {
     std::size_t c = 0;
     // Chunks are few; a linear walk costs nothing next to a task.
@@ -272,20 +277,29 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
     const auto begin = static_cast<std::int64_t>(task - first_task[c]) * kRowsPerTask;
     const std::int64_t end = std::min(view.length, begin + kRowsPerTask);
     const bool ascii = check_rows(view, begin, end);
-    if (numbers)
+    const std::uint8_t* state = nullptr;
+    if (numbers) {
       parse_rows(view, begin, end, job.mode, job.numbers[c]);
-    else
+      state = job.numbers[c].state;
+    } else {
       text_rows(job.function, view, begin, end, ascii, job.texts[c], poll);
+      state = job.texts[c].state.as<std::uint8_t>();
+    }
+    task_missing[task] = pack_validity(state, begin, end, job.validity[c].as<std::uint8_t>());
   };
   run_tasks(count, job.threads, work, caller_poll);
+  for (std::size_t c = 0; c < job.chunks.size(); ++c)
+    for (std::size_t t = first_task[c]; t < first_task[c + 1]; ++t)
+      job.null_counts[c] += task_missing[t];
 }
 
-OutChunk text_chunk(TextCells&& cells, OutType type) {
+OutChunk text_chunk(TextCells&& cells, OutType type, Buffer&& validity, std::int64_t null_count) {
   OutChunk out;
   out.type = type;
   out.length = cells.length;
   const auto length = static_cast<std::size_t>(cells.length);
-  out.validity = bitmap_of(cells.state.as<std::uint8_t>(), cells.length, out.null_count);
+  out.null_count = null_count;
+  if (null_count > 0) out.validity = std::move(validity);
   cells.state = Buffer();
   if (type == OutType::View) {
     out.values = std::move(cells.index);
@@ -321,12 +335,13 @@ OutChunk text_chunk(TextCells&& cells, OutType type) {
   return out;
 }
 
-OutChunk number_chunk(Buffer&& values, const std::uint8_t* state, std::int64_t length,
-                      OutType type) {
+OutChunk number_chunk(Buffer&& values, Buffer&& validity, std::int64_t null_count,
+                      std::int64_t length, OutType type) {
   OutChunk out;
   out.type = type;
   out.length = length;
-  out.validity = bitmap_of(state, length, out.null_count);
+  out.null_count = null_count;
+  if (null_count > 0) out.validity = std::move(validity);
   out.values = std::move(values);
   make_addressable(out.values);
   return out;

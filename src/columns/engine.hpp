@@ -74,6 +74,10 @@ struct Job {
   std::vector<NumberTarget> numbers;  // parse: one per chunk, filled by the caller
   OutType text_form = OutType::Utf8;  // the other functions: the form of their texts
   std::vector<TextCells> texts;       // made by run_job
+  // Made by run_job: per chunk, the validity bitmap and the number of
+  // missing rows (the bitmap is only worth exporting when that is not 0).
+  std::vector<Buffer> validity;
+  std::vector<std::int64_t> null_counts;
 };
 
 // Checks and transforms every row of every chunk (see run_tasks for threads,
@@ -82,11 +86,11 @@ void run_job(Job& job, const std::function<void()>& caller_poll);
 
 // The Arrow chunk of a chunk's texts, in `type`: their own form, or utf8
 // from large_utf8 when the texts fit.
-OutChunk text_chunk(TextCells&& cells, OutType type);
+OutChunk text_chunk(TextCells&& cells, OutType type, Buffer&& validity, std::int64_t null_count);
 
 // The Arrow chunk of a chunk's numbers (Float or Int mode), whose values
 // buffer was the target.
-OutChunk number_chunk(Buffer&& values, const std::uint8_t* state, std::int64_t length,
-                      OutType type);
+OutChunk number_chunk(Buffer&& values, Buffer&& validity, std::int64_t null_count,
+                      std::int64_t length, OutType type);
 
 }  // namespace vesk::columns

@@ -126,15 +126,15 @@ void export_stream(std::shared_ptr<const OutColumn> column, ArrowArrayStream* ou
   out->release = &release_stream;
 }
 
-Buffer bitmap_of(const std::uint8_t* state, std::int64_t length, std::int64_t& null_count) {
-  null_count = 0;
-  for (std::int64_t i = 0; i < length; ++i) null_count += state[i] == 0;
-  if (null_count == 0) return {};
-  Buffer bitmap = Buffer::zeroed(static_cast<std::size_t>((length + 63) / 64 * 8));
-  auto* bits = bitmap.as<std::uint8_t>();
-  for (std::int64_t i = 0; i < length; ++i)
-    bits[i >> 3] |= static_cast<std::uint8_t>((state[i] != 0) << (i & 7));
-  return bitmap;
+std::int64_t pack_validity(const std::uint8_t* state, std::int64_t begin, std::int64_t end,
+                           std::uint8_t* bits) noexcept {
+  std::int64_t missing = 0;
+  for (std::int64_t i = begin; i < end; ++i) {
+    const bool present = state[i] != 0;
+    missing += !present;
+    bits[i >> 3] |= static_cast<std::uint8_t>(present << (i & 7));
+  }
+  return missing;
 }
 
 }  // namespace vesk::columns

@@ -39,8 +39,10 @@ void export_schema(OutType type, ArrowSchema* out);
 void export_array(std::shared_ptr<const OutChunk> chunk, ArrowArray* out);
 void export_stream(std::shared_ptr<const OutColumn> column, ArrowArrayStream* out);
 
-// The validity bitmap of `state` (one byte per row, 0 for missing), or an
-// empty buffer when nothing is missing; counts the missing rows.
-Buffer bitmap_of(const std::uint8_t* state, std::int64_t length, std::int64_t& null_count);
+// Sets the validity bits of rows [begin, end) (begin a multiple of 8) in
+// `bits`, which start zeroed, from `state` (one byte per row, 0 for missing);
+// gives the number of missing rows. Touches only the bytes of those rows.
+std::int64_t pack_validity(const std::uint8_t* state, std::int64_t begin, std::int64_t end,
+                           std::uint8_t* bits) noexcept;
 
 }  // namespace vesk::columns

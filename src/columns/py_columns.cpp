@@ -321,7 +321,8 @@ Result<Ref> numbers_result(PyObject* module, std::vector<ColumnView>& views,
       base += view.length;
     }
     if (Status ran = run_unlocked(job); !ran) return fail(std::move(ran).error());
-    const bool any_missing = std::memchr(valid_data, 0, rows) != nullptr;
+    bool any_missing = false;
+    for (const std::int64_t missing : job.null_counts) any_missing |= missing > 0;
     Ref pair = created(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.get(), 0, values.release());
     PyTuple_SET_ITEM(pair.get(), 1, any_missing ? valid.release() : new_none().release());
@@ -372,8 +373,9 @@ Result<Ref> numbers_result(PyObject* module, std::vector<ColumnView>& views,
   column->type = options.int64 ? OutType::Int64 : OutType::Float64;
   column->length = total;
   for (std::size_t c = 0; c < views.size(); ++c) {
-    column->chunks.push_back(std::make_shared<const OutChunk>(number_chunk(
-        std::move(values[c]), states[c].as<std::uint8_t>(), views[c].length, column->type)));
+    column->chunks.push_back(std::make_shared<const OutChunk>(
+        number_chunk(std::move(values[c]), std::move(job.validity[c]), job.null_counts[c],
+                     views[c].length, column->type)));
   }
   return new_column(state_of(module).column_type, std::move(column));
 }
@@ -410,10 +412,10 @@ Result<Ref> texts_result(PyObject* module, std::vector<ColumnView>& views, const
     if (bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
       column->type = OutType::LargeUtf8;
   }
-  for (TextCells& cells : job.texts) {
-    column->length += cells.length;
-    column->chunks.push_back(
-        std::make_shared<const OutChunk>(text_chunk(std::move(cells), column->type)));
+  for (std::size_t c = 0; c < job.texts.size(); ++c) {
+    column->length += job.texts[c].length;
+    column->chunks.push_back(std::make_shared<const OutChunk>(text_chunk(
+        std::move(job.texts[c]), column->type, std::move(job.validity[c]), job.null_counts[c])));
   }
   return new_column(state_of(module).column_type, std::move(column));
 }
