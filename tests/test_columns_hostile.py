@@ -414,3 +414,29 @@ def test_the_result_owns_its_buffers_after_the_input_is_gone():
     gc.collect()
     assert result.to_pylist() == ["foo_bar", "x" * 30]
     assert (len(result), result.num_chunks, result.type) == (2, 1, "u")
+
+
+BAD_ARGUMENTS = [
+    ({"out": "pandas"}, ValueError, "out must be 'arrow', 'list' or 'numpy', not 'pandas'"),
+    ({"dtype": "int32"}, ValueError, "dtype must be None, 'float64' or 'int64', not 'int32'"),
+    ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'null', not 'ignore'"),
+    ({"threads": 0}, ValueError, "threads must be >= 1, not 0"),
+    ({"threads": True}, TypeError, "threads must be None or an int, not 'bool'"),
+    ({"threads": 2.0}, TypeError, "threads must be None or an int, not 'float'"),
+    ({"source": {"a"}}, TypeError, "source must be an Arrow stream capsule, a pair of Arrow "),
+    ({"source": "abc"}, TypeError, "source must be an Arrow stream capsule, a pair of Arrow "),
+]
+
+
+@pytest.mark.parametrize("case", BAD_ARGUMENTS, ids=lambda c: str(c[0]))
+def test_bad_arguments_leave_the_capsules_to_their_owner(case):
+    options, error, message = case
+    producer = Producer()
+    source = options.pop("source", None) or utf8(producer, [b"fooBar"])
+    with pytest.raises(error) as raised:
+        _columns.parse(source, **options)
+    assert str(raised.value).startswith(message)
+    assert producer.released in ({}, {"schema": 0, "array": 0})
+    del source
+    gc.collect()
+    assert producer.released in ({}, {"schema": 1, "array": 1})
