@@ -80,8 +80,16 @@ static_assert(sizeof(StringView) == 16);
 
 inline constexpr std::int32_t kInlineViewBytes = 12;
 
+// Set on a thread that is being ended by the interpreter (the forced unwind
+// of a thread that takes the interpreter lock back during shutdown): the
+// release callbacks of imported structs may need the interpreter, so the
+// unwind leaves them alone. The process is exiting; nothing else could run
+// them safely.
+inline thread_local bool thread_ending = false;
+
 // Owns one imported struct: calls its release callback exactly once, when the
-// owner goes (unless it was already released or moved away).
+// owner goes (unless it was already released or moved away, or the thread is
+// being ended).
 template <class Struct>
 class Imported {
  public:
@@ -99,7 +107,7 @@ class Imported {
     source->release = nullptr;
   }
   void reset() noexcept {
-    if (raw_.release != nullptr) raw_.release(&raw_);
+    if (raw_.release != nullptr && !thread_ending) raw_.release(&raw_);
     raw_.release = nullptr;
   }
   // An out-parameter for a producer's callback (get_schema, get_next). Empty

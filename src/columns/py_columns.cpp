@@ -2,8 +2,11 @@
 // interface) and Python sequences. The module definition, the argument rules,
 // the import of Arrow structs, the gathering of sequence cells and the
 // results; the work itself is engine.hpp's, with the interpreter lock released.
+#include <cxxabi.h>
+
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -274,17 +277,32 @@ Status gather(PyObject* source, const Options& options, SequenceInput& input) {
 
 // ---- the work and the results ----------------------------------------------
 
-// Runs the job with the interpreter lock released, polling for signals.
+// Runs the job with the interpreter lock released, polling for signals. The
+// lock is taken back in ordinary control flow before anything the job threw
+// is rethrown (never by a destructor during an unwind), except when the
+// thread is being ended while it takes the lock back: that forced unwind
+// passes, after the workers are joined, and leaves imported structs alone.
 Status run_unlocked(Job& job) {
-  try {
+  std::exception_ptr thrown;
+  {
     Unlocked unlocked;
-    run_job(job, [&unlocked] { unlocked.poll(); });
+    try {
+      run_job(job, [&unlocked] { unlocked.poll(); });
+    } catch (abi::__forced_unwind&) {
+      thread_ending = true;
+      throw;
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+  if (!thrown) return {};
+  try {
+    std::rethrow_exception(thrown);
   } catch (const ColumnFault& fault) {
     return fail(fault_error(fault));
   } catch (const text::SanitizeFailure& broken) {
     internal_failure(broken.what());
   }
-  return {};
 }
 
 OutType text_type(CellKind kind) {
