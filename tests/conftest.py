@@ -42,10 +42,17 @@ def pytest_collection_modifyitems(config, items):
 
 
 # A development build directory may be put first on the path; otherwise the
-# installed module is tested.
+# installed module is tested. There the `vesk` package is the one in python/
+# (so that its edits need no rebuild), and the build's vesk/ folder, which holds
+# the compiled `vesk._columns`, is added to the package's path.
 _build = os.environ.get("VESK_BUILD_DIR")
 if _build:
-    sys.path.insert(0, os.path.abspath(_build))
+    _build = os.path.abspath(_build)
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "python"))
+    sys.path.insert(0, _build)
+    import vesk  # noqa: E402
+
+    vesk.__path__.append(os.path.join(_build, "vesk"))
 
 
 def _load_testhooks():

@@ -101,11 +101,13 @@ def test_wheel_contents_and_metadata(wheel):
     tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
     assert wheel.name.startswith(f"vesk-{VERSION}-{tag}-{tag}-"), wheel.name
     payload = sorted(n for n in names if ".dist-info/" not in n)
-    assert len(payload) == 4, payload
-    stub, so, *package = payload
+    assert len(payload) == 6, payload
+    stub, so, init, columns_so, *package = payload
     assert stub == "_vesk-stubs/__init__.pyi"
     assert so.startswith("_vesk.") and so.endswith(".so") and "/" not in so
-    assert package == ["vesk/__init__.py", "vesk/py.typed"]
+    assert init == "vesk/__init__.py"
+    assert columns_so.startswith("vesk/_columns.") and columns_so.endswith(".so")
+    assert package == ["vesk/columns.py", "vesk/py.typed"]
     # One version, from the package; the licence of everything inside.
     assert f"\nVersion: {VERSION}\n" in metadata
     assert (
@@ -119,13 +121,15 @@ def test_wheel_contents_and_metadata(wheel):
 
 
 @pytest.mark.slow
-def test_wheel_module_exports_only_its_init_function(unpacked):
+@pytest.mark.parametrize("pattern", ["_vesk.*.so", "vesk/_columns.*.so"])
+def test_wheel_module_exports_only_its_init_function(unpacked, pattern):
     nm = _tool("nm", "binutils")
-    (so,) = unpacked.glob("_vesk.*.so")
+    (so,) = unpacked.glob(pattern)
     listing = subprocess.run(
         [nm, "-D", "--defined-only", str(so)], capture_output=True, text=True, check=True
     ).stdout
-    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__vesk"]
+    init = "PyInit_" + so.name.split(".")[0]
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == [init]
 
 
 @pytest.mark.slow

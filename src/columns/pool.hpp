@@ -1,0 +1,33 @@
+// Runs the tasks of one call on a few native threads.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "text/poll.hpp"
+
+namespace vesk::columns {
+
+// The CPUs this process may run on (at least 1).
+unsigned available_cpus() noexcept;
+
+// Thrown inside a task by its poll hook once the run is cancelled.
+struct Cancelled {};
+
+using TaskWork = std::function<void(std::size_t task, const text::Poll& poll)>;
+
+// Runs work(task, poll) for every task in [0, count): on the calling thread
+// when `threads` is 1, else on min(threads, count) new threads, which take
+// the tasks in order and are always joined before this returns or unwinds.
+// Meanwhile the calling thread calls `caller_poll` every few milliseconds (on
+// a single thread: between tasks and from inside long ones); whatever it
+// throws cancels the workers and, once they are joined, leaves this function.
+//
+// A task that throws ends the run; the tasks before it still run, the ones
+// after it may not, and the exception of the lowest failing task is rethrown
+// here, so that the error does not depend on the number of threads. Workers
+// touch only what `work` gives them: no Python object, no lock of the caller.
+void run_tasks(std::size_t count, unsigned threads, const TaskWork& work,
+               const std::function<void()>& caller_poll);
+
+}  // namespace vesk::columns
