@@ -47,9 +47,26 @@ std::vector<Ref> hold_items(PyObject* list) {
 // key table and each value object. Asking for the dict well ahead, for the
 // key table once the dict has arrived, and for the values once the table has
 // arrived lets the cache misses of many rows overlap. To find a value early,
-// a plain dict is asked for it ahead of time: a lookup in a plain dict by a
-// str key reads only what the real lookup will read again, and the answer is
-// used as an address hint and nothing else (it is never dereferenced here).
+// the dict is asked for it ahead of time, but only where the lookup runs no
+// Python code: a key whose hash equals the column name's would have its
+// __eq__ run, which can drop the very dict being read (and would see one call
+// more per row). So only a plain dict whose keys are all exact strs is asked,
+// through the list's own reference, with nothing able to run in between; the
+// answer is used as an address hint and nothing else (it is never
+// dereferenced here).
+constexpr Py_ssize_t kMaxScannedKeys = 32;
+
+bool looked_up_natively(PyObject* dict) {
+  if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kMaxScannedKeys) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std::size_t width) {
   const Py_ssize_t size = PyList_GET_SIZE(items);
   if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
@@ -60,11 +77,12 @@ void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std
           reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
       __builtin_prefetch(table);
       __builtin_prefetch(table + 64);
+      __builtin_prefetch(table + 128);
     }
   }
   if (k + kValueAhead < size) {
     PyObject* const nearest = PyList_GET_ITEM(items, k + kValueAhead);
-    if (PyDict_CheckExact(nearest)) {
+    if (looked_up_natively(nearest)) {
       for (std::size_t i = 0; i < width; ++i) {
         PyObject* const value = PyDict_GetItemWithError(nearest, keys[i]);
         if (value) {
@@ -72,8 +90,8 @@ void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std
           __builtin_prefetch(value, 1);
           __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
         } else if (PyErr_Occurred()) {
-          // Only a key of another type whose hash and __eq__ clash with the
-          // column name can raise here; the real lookup meets it again.
+          // Strs compare natively, so this is not expected; the real lookup
+          // meets whatever it was again.
           discard_pending_exception();
           return;
         }
