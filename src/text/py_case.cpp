@@ -71,7 +71,7 @@ Ref long_result(Transform&& transform, std::size_t reserve) {
 }  // namespace
 
 Result<Ref> uncamel_body(BoundArgs& args) {
-  Result<std::string_view> camel = argument("camel", to_text_view(args[0]));
+  Result<Utf8Text> camel = argument("camel", to_utf8_text(args[0]));
   if (!camel) return fail(std::move(camel).error());
   const std::string_view text = *camel;
   // Never shorter than the input; a little room for the underscores.
@@ -104,7 +104,7 @@ Result<Ref> uncamel_body(BoundArgs& args) {
 }
 
 Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
-  Result<std::string_view> s = argument("s", to_text_view(args[0]));
+  Result<Utf8Text> s = argument("s", to_utf8_text(args[0]));
   if (!s) return fail(std::move(s).error());
   const std::string_view text = *s;
   if (PyUnicode_IS_ASCII(args[0])) {
