@@ -28,6 +28,12 @@ class Utf8Text {
  public:
   Utf8Text(Ref owner, std::string_view bytes) : owner_(std::move(owner)), bytes_(bytes) {}
   operator std::string_view() const noexcept { return bytes_; }
+  // Lets the bytes go before the end of the call, once read (views of them
+  // are then invalid): a long result need not coexist with them.
+  void release() {
+    bytes_ = {};
+    owner_.reset();
+  }
 
  private:
   Ref owner_;  // the bytes object holding `bytes_`, or null when lent

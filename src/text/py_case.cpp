@@ -57,14 +57,17 @@ Ref long_ascii_result(std::size_t bound, WriteAscii&& write) {
   return length == bound ? std::move(result) : shortened(std::move(result), length);
 }
 
+// The argument's UTF-8 bytes are let go as soon as they are read, so that the
+// result is made beside the code points alone.
 template <class Transform>
-Ref long_result(Transform&& transform, std::size_t reserve) {
+Ref long_result(Utf8Text& argument, Transform&& transform, std::size_t reserve) {
   CodePoints out;
   {
     Unlocked unlocked;
     out.reserve(reserve);
     transform(out, Poll(&Unlocked::poll_hook, &unlocked));
   }
+  argument.release();
   return code_points_result(out);
 }
 
@@ -94,8 +97,8 @@ Result<Ref> uncamel_body(BoundArgs& args) {
     return length == bound ? std::move(result) : shortened(std::move(result), length);
   }
   if (text.size() >= kReleaseLockBytes) {
-    return long_result([text](CodePoints& out, const Poll& poll) { uncamel(text, out, poll); },
-                       reserve);
+    return long_result(
+        *camel, [text](CodePoints& out, const Poll& poll) { uncamel(text, out, poll); }, reserve);
   }
   CodePoints out;
   out.reserve(reserve);
@@ -125,7 +128,7 @@ Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
   const auto reserve = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
   if (text.size() >= kReleaseLockBytes) {
     return long_result(
-        [text](CodePoints& out, const Poll& poll) { underscore_to_camelcase(text, out, poll); },
+        *s, [text](CodePoints& out, const Poll& poll) { underscore_to_camelcase(text, out, poll); },
         reserve);
   }
   CodePoints out;
