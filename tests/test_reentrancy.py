@@ -143,6 +143,9 @@ SIGNAL_IN_DISCARDING_CODE = """
 """
 
 
+# (Before 3.11 handlers run between any two instructions: the method's own
+# code, resumed, would run the handler.)
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="handlers run at every instruction")
 @pytest.mark.parametrize("inplace", [False, True])
 @pytest.mark.parametrize("source", ["lt", "getitem"])
 def test_signal_handler_exception_in_discarding_code_propagates(source, inplace):
