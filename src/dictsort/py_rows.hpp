@@ -56,7 +56,8 @@ std::vector<Ref> hold_items(PyObject* list) {
 // dict's entries are walked, and only exact str keys are compared, natively:
 // no Python code runs, and the dict is read through the list's reference with
 // nothing able to run in between. The values found are used as address hints
-// and nothing else (never dereferenced here).
+// and nothing else (never dereferenced here). A dict of more keys than this is
+// left to the real lookup: walking it could cost more than the misses saved.
 constexpr Py_ssize_t kMaxScannedKeys = 32;
 
 // Whether two exact strs are equal, `b` with the hash `b_hash`; no Python call.
