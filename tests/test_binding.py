@@ -3,6 +3,7 @@ arguments, unexpected keywords, missing and doubled arguments, and arguments
 of the wrong type, which carry the note "while processing '<parameter>'"."""
 
 import inspect
+import sys
 
 import _vesk
 import pytest
@@ -311,6 +312,16 @@ def test_text_with_a_lone_surrogate(fn, text):
         fn(text)
     assert info.value.encoding == "utf-8"
     assert notes_of(info.value) == arg_notes(parameters(fn)[0].name)
+
+
+@pytest.mark.parametrize("fn", TEXT_FUNCTIONS)
+@pytest.mark.parametrize("unit", ["é½", "日本", "\U0001f600"])
+@pytest.mark.parametrize("count", [3, 40_000])  # short, and past the lock release
+def test_text_functions_leave_no_utf8_copy_on_the_argument(fn, unit, count):
+    text = "AbC" + unit * count
+    size = sys.getsizeof(text)  # counts the UTF-8 form the str keeps, if any
+    fn(text)
+    assert sys.getsizeof(text) == size
 
 
 def test_type_name_is_qualname():

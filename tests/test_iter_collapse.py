@@ -9,7 +9,7 @@ import pytest
 from _vesk import collapse
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import Trap
+from support import Trap, run_child
 
 
 def model_collapse(*args):
@@ -127,6 +127,32 @@ def test_collapse_cycle_releases_references():
     del a, leaf
     gc.collect()
     assert ref() is None
+
+
+# A timer's handler runs many times during the walk; were the result among the
+# live objects, it would be found half-built and fed back into the walk.
+HANDLER_FEEDS_THE_RESULT_BACK = """
+    import gc, signal
+    from _vesk import collapse
+    first = object()
+    data = [first] + [list(range(1000)) for _ in range(3000)]
+    ran, found = [], []
+    def handler(signum, frame):
+        ran.append(1)
+        for o in gc.get_objects():  # (once complete, the result may be found)
+            if type(o) is list and 0 < len(o) < 3_000_001 and o[0] is first and o is not data:
+                found.append(len(o))
+                data.append(o)
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    result = collapse(data)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert ran and not found and len(result) == 3_000_001 and len(data) == 3001, found[:3]
+"""
+
+
+def test_collapse_result_is_unreachable_from_signal_handlers():
+    run_child(HANDLER_FEEDS_THE_RESULT_BACK, timeout=60)
 
 
 @settings(max_examples=200, deadline=None)

@@ -98,7 +98,69 @@ FAULTS = {
             signal.setitimer(signal.ITIMER_REAL, 0)
         assert len(rows) == 40 and all(r is big for r in rows)
     """,
+    # The look-ahead of the row extraction meets a key whose hash equals the
+    # column name's, and its __eq__ drops the dict being read.
+    "look_ahead_lookup_of_a_dropped_row": """
+        from _vesk import multikeysort
+        class Evil:
+            calls = 0
+            def __hash__(self): return hash('k')
+            def __eq__(self, other):
+                Evil.calls += 1
+                if Evil.calls == 2:
+                    items[8] = None
+                    Evil.spray = [b'\\xff' * n for n in range(1, 400) for _ in range(20)]
+                return False
+        items = [{'k': i} for i in range(20)]; items[8] = {Evil(): 1, 'k': 99}
+        junk = [{} for _ in range(200)]; del junk
+        assert multikeysort(items, ['k'])[-1] is None  # dropped during its own lookup
+        rows = [{'k': i} for i in range(20)]; rows[8] = {Evil(): 1, 'k': 99}
+        Evil.calls = 0; rows[8]['k']; lookup = Evil.calls; Evil.calls = 0  # one per row
+        assert multikeysort(rows, ['k'])[-1] is rows[8] and Evil.calls == lookup, Evil.calls
+    """,
 }
+
+# A handler's ordinary exception ends the call even where the errors of the Python
+# code it interrupts are discarded. The method opens a gate for a thread that
+# sends the signal while the main thread waits for the lock; the rest of the
+# method has no point where handlers run, so the next one is before the next call.
+SIGNAL_IN_DISCARDING_CODE = """
+    import _thread, signal, sys, threading
+    from _vesk import multikeysort
+    class Alarm(Exception): pass
+    def handler(signum, frame): raise Alarm('from the handler')
+    signal.signal(signal.SIGALRM, handler)
+    sys.setswitchinterval(1e-4)
+    gate = _thread.allocate_lock(); gate.acquire(); opened = [gate]
+    main = threading.get_ident()
+    def send():
+        with gate: signal.pthread_kill(main, signal.SIGALRM)
+    helper = threading.Thread(target=send); helper.start()
+    class Value:
+        def __init__(self, v): self.v = v
+        def __lt__(self, other):
+            if opened: opened.pop().release()
+            return self.v < other.v
+    class Row(dict):
+        def __getitem__(self, key):
+            if opened: opened.pop().release()
+            return 0
+    n = 50_000
+    rows = [{'a': Value((7 * i) % n)} if SOURCE == 'lt' else Row(a=i) for i in range(n)]
+    before = list(rows)
+    try: multikeysort(rows, ['a'], INPLACE); raise SystemExit('handler exception discarded')
+    except Alarm: helper.join()
+    assert all(a is b for a, b in zip(rows, before)) and len(rows) == n
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="handlers run at every instruction")
+@pytest.mark.parametrize("inplace", [False, True])
+@pytest.mark.parametrize("source", ["lt", "getitem"])
+def test_signal_handler_exception_in_discarding_code_propagates(source, inplace):
+    code = f"SOURCE, INPLACE = {source!r}, {inplace}\n" + textwrap.dedent(SIGNAL_IN_DISCARDING_CODE)
+    run_child(code, timeout=60)
+
 
 HOOKS_DIR = os.environ.get("VESK_TESTHOOKS_DIR")
 

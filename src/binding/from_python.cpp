@@ -58,6 +58,23 @@ Result<std::string_view> to_text_view(PyObject* object) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+Result<Utf8Text> to_utf8_text(PyObject* object) {
+  if (!PyUnicode_Check(object)) return fail(Error::type_check(object, type_object(PyUnicode_Type)));
+  // (A str that is not ready, made by the old C API before 3.12, has neither
+  // flag set nor a kept UTF-8 form, and is encoded below.)
+  if (PyUnicode_IS_COMPACT_ASCII(object) ||
+      reinterpret_cast<PyCompactUnicodeObject*>(object)->utf8 != nullptr) {
+    Result<std::string_view> view = to_text_view(object);
+    if (!view) return fail(std::move(view).error());
+    return Utf8Text(Ref(), *view);
+  }
+  Ref encoded = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (!encoded) return fail_fetched();
+  const std::string_view bytes(PyBytes_AS_STRING(encoded.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return Utf8Text(std::move(encoded), bytes);
+}
+
 Result<std::string> to_owned_text(PyObject* object) {
   Result<std::string_view> view = to_text_view(object);
   if (!view) return fail(std::move(view).error());

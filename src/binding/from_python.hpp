@@ -16,6 +16,32 @@ Result<std::string_view> to_text_view(PyObject* object);
 // The same, copied.
 Result<std::string> to_owned_text(PyObject* object);
 
+// A `str` argument as UTF-8 for the length of one call. An ASCII str, or one
+// whose UTF-8 form the interpreter already keeps, lends its own bytes; any
+// other is encoded into a bytes object of this value's own, released with it,
+// so that a call leaves no UTF-8 copy attached to the caller's str (as large
+// as the text, and kept for as long as the str lives). The bytes stay where
+// they are when the value moves, and nobody else can see them: they may be
+// read while the interpreter lock is released. Lone surrogates: the
+// interpreter's UnicodeEncodeError.
+class Utf8Text {
+ public:
+  Utf8Text(Ref owner, std::string_view bytes) : owner_(std::move(owner)), bytes_(bytes) {}
+  operator std::string_view() const noexcept { return bytes_; }
+  // Lets the bytes go before the end of the call, once read (views of them
+  // are then invalid): a long result need not coexist with them.
+  void release() {
+    bytes_ = {};
+    owner_.reset();
+  }
+
+ private:
+  Ref owner_;  // the bytes object holding `bytes_`, or null when lent
+  std::string_view bytes_;
+};
+
+Result<Utf8Text> to_utf8_text(PyObject* object);
+
 // A `list` (or subclass), used in place; gives the object back.
 Result<PyObject*> check_list(PyObject* object);
 

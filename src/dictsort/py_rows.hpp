@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <span>
 #include <vector>
 
 #include "binding/to_python.hpp"
@@ -46,11 +48,50 @@ std::vector<Ref> hold_items(PyObject* list) {
 // has been sorted or shuffled), and each row waits in turn for the dict, its
 // key table and each value object. Asking for the dict well ahead, for the
 // key table once the dict has arrived, and for the values once the table has
-// arrived lets the cache misses of many rows overlap. To find a value early,
-// a plain dict is asked for it ahead of time: a lookup in a plain dict by a
-// str key reads only what the real lookup will read again, and the answer is
-// used as an address hint and nothing else (it is never dereferenced here).
-void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std::size_t width) {
+// arrived lets the cache misses of many rows overlap.
+//
+// The values are found ahead of time without a lookup, which would compare
+// the column name with any key of the same hash and so could run a key's
+// __eq__ (and that code could drop the very dict being read). Instead the
+// dict's entries are walked, and only exact str keys are compared, natively:
+// no Python code runs, and the dict is read through the list's reference with
+// nothing able to run in between. The values found are used as address hints
+// and nothing else (never dereferenced here). A dict of more keys than this is
+// left to the real lookup: walking it could cost more than the misses saved.
+constexpr Py_ssize_t kMaxScannedKeys = 32;
+
+// Whether two exact strs are equal, `b` with the hash `b_hash`; no Python call.
+inline bool same_text(PyObject* a, PyObject* b, Py_hash_t b_hash) {
+  if (a == b) return true;
+  if (reinterpret_cast<PyASCIIObject*>(a)->hash != b_hash) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+void prefetch_values(PyObject* dict, const ColumnKeys& keys, std::span<const Py_hash_t> hashes) {
+  if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kMaxScannedKeys) return;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  std::size_t found = 0;
+  while (found < hashes.size() && PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) continue;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+      if (same_text(key, keys[i], hashes[i])) {
+        // A short str's bytes follow its header and may start the next line.
+        __builtin_prefetch(value, 1);
+        __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
+        ++found;
+        break;
+      }
+    }
+  }
+}
+
+void prefetch_row(PyObject* items, Py_ssize_t k, const ColumnKeys& keys,
+                  std::span<const Py_hash_t> hashes) {
   const Py_ssize_t size = PyList_GET_SIZE(items);
   if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
   if (k + kKeysAhead < size) {
@@ -60,26 +101,11 @@ void prefetch_lookups(PyObject* items, Py_ssize_t k, const ColumnKeys& keys, std
           reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
       __builtin_prefetch(table);
       __builtin_prefetch(table + 64);
+      __builtin_prefetch(table + 128);
     }
   }
-  if (k + kValueAhead < size) {
-    PyObject* const nearest = PyList_GET_ITEM(items, k + kValueAhead);
-    if (PyDict_CheckExact(nearest)) {
-      for (std::size_t i = 0; i < width; ++i) {
-        PyObject* const value = PyDict_GetItemWithError(nearest, keys[i]);
-        if (value) {
-          // A short str's bytes follow its header and may start the next line.
-          __builtin_prefetch(value, 1);
-          __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
-        } else if (PyErr_Occurred()) {
-          // Only a key of another type whose hash and __eq__ clash with the
-          // column name can raise here; the real lookup meets it again.
-          discard_pending_exception();
-          return;
-        }
-      }
-    }
-  }
+  if (k + kValueAhead < size)
+    prefetch_values(PyList_GET_ITEM(items, k + kValueAhead), keys, hashes);
 }
 
 // Extracts the values of every item, `emit(k, item)` storing the row of the
@@ -92,9 +118,12 @@ Status extract_rows(PyObject* items, Py_ssize_t count, const ColumnKeys& keys, s
                     std::vector<Ref>* held, Emit emit) {
   SignalStride<kRowStride> signals;
   if (held) held->reserve(static_cast<std::size_t>(count));
+  // The column keys are exact strs: hashing them runs no Python code.
+  std::vector<Py_hash_t> hashes(width);
+  for (std::size_t i = 0; i < width; ++i) hashes[i] = PyObject_Hash(keys[i]);
   for (Py_ssize_t k = 0; k < count; ++k) {
     if (Status status = signals.step(); !status) return status;
-    prefetch_lookups(items, k, keys, width);
+    prefetch_row(items, k, keys, hashes);
     PyObject* const borrowed = PyList_GetItem(items, k);
     if (!borrowed) return fail_fetched();
     Ref item = Ref::borrow(borrowed);

@@ -8,6 +8,14 @@
 namespace vesk::dictsort {
 namespace {
 
+// Runs pending signal handlers before a lookup, conversion or comparison whose
+// errors are discarded: a handler run inside that Python code would have its
+// exception taken for the operation's own failure and dropped. Run here, what
+// it raises ends the call. (Cheap: a flag test while no signal is pending.)
+void handle_signals_first() {
+  if (Status status = check_signals(); !status) throw Propagated(std::move(status).error());
+}
+
 // Whether the integer or float conversion of the interpreter could accept an
 // object of this type, or run Python code while trying. A type without any of
 // these slots is refused by both without running anything, so the refusals
@@ -54,10 +62,12 @@ SortValue convert_value(Ref value, ValueStore& store) {
     return text_or_object(std::move(value), store);
   }
 
+  handle_signals_first();
   const long integer = PyLong_AsLong(v);
   if (integer != -1 || !PyErr_Occurred()) return SortValue::integer(integer);
   discard_pending_exception();
   if (PyFloat_CheckExact(v)) return SortValue::number(PyFloat_AS_DOUBLE(v));
+  handle_signals_first();
   const double number = PyFloat_AsDouble(v);
   if (number != -1.0 || !PyErr_Occurred()) return SortValue::number(number);
   discard_pending_exception();
@@ -85,11 +95,13 @@ enum class Truth : std::uint8_t { No, Yes, Raised };
 
 // bool(x <op> y), with any exception discarded.
 Truth python_test(PyObject* x, PyObject* y, int op) {
+  handle_signals_first();
   Ref result = Ref::steal(PyObject_RichCompare(x, y, op));
   if (!result) {
     discard_pending_exception();
     return Truth::Raised;
   }
+  if (!PyBool_Check(result.get())) handle_signals_first();
   const int truth = PyObject_IsTrue(result.get());
   if (truth < 0) {
     discard_pending_exception();
@@ -144,6 +156,7 @@ std::vector<SortColumn> parse_sort_columns(PyObject* columns) {
     return parsed;
   }
   // All or nothing; the error of a refused sequence is discarded.
+  handle_signals_first();
   Result<std::vector<std::string>> texts = to_text_sequence(columns);
   if (!texts) {
     discard(std::move(texts).error());
@@ -202,6 +215,7 @@ SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* sh
     // lookup hook for a missing key: the column's own key object serves every
     // row, and an absent key is Missing without an exception being made. The
     // value is held at once (nothing runs between the lookup and the hold).
+    handle_signals_first();
     value = Ref::borrow(PyDict_GetItemWithError(item, shared_key));
     if (!value) {
       if (PyErr_Occurred()) discard_pending_exception();
@@ -211,6 +225,7 @@ SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* sh
     // Anything else may see the key: a fresh one for every lookup, released
     // before the value is looked at.
     Ref key = new_text(name);
+    handle_signals_first();
     value = Ref::steal(PyObject_GetItem(item, key.get()));
     key.reset();
     if (!value) {

@@ -135,6 +135,61 @@ class Path {
   unsigned shift_ = 64;
 };
 
+// The leaves met so far, each with a reference of its own, kept where no
+// Python code can see them: signal handlers run during the walk, and one that
+// found a half-built result (gc.get_objects()) could read it, or feed it back
+// into the walk. The storage grows as a list's own items do (PyMem_Realloc
+// with the same headroom, large blocks extended in place), so that the list
+// made at the end adopts it as it is: no copy and no second block.
+class Leaves {
+ public:
+  Leaves() = default;
+  Leaves(const Leaves&) = delete;
+  Leaves& operator=(const Leaves&) = delete;
+  ~Leaves() {
+    // Releasing a leaf can run Python code; the storage is ours until freed.
+    for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+    PyMem_Free(items_);
+  }
+
+  Status push(PyObject* leaf) {
+    if (size_ == capacity_) {
+      const Py_ssize_t capacity = size_ + (size_ >> 3) + (size_ < 9 ? 3 : 6);
+      void* grown =
+          capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*))
+              ? nullptr
+              : PyMem_Realloc(items_, static_cast<std::size_t>(capacity) * sizeof(PyObject*));
+      if (!grown) {
+        PyErr_NoMemory();
+        return fail_fetched();
+      }
+      items_ = static_cast<PyObject**>(grown);
+      capacity_ = capacity;
+    }
+    Py_INCREF(leaf);
+    items_[size_++] = leaf;
+    return {};
+  }
+
+  // The result list, which takes the storage over. Creating it can run Python
+  // code (a collection); nothing runs between its creation and the hand-over.
+  Ref to_list() {
+    Ref list = new_list(0);
+    auto* const target = reinterpret_cast<PyListObject*>(list.get());
+    target->ob_item = items_;
+    target->allocated = capacity_;
+    Py_SET_SIZE(target, size_);
+    items_ = nullptr;
+    size_ = capacity_ = 0;
+    return list;
+  }
+
+ private:
+  PyObject** items_ = nullptr;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t capacity_ = 0;
+};
+
 inline Py_ssize_t container_size(PyObject* container) {
   return PyList_Check(container) ? PyList_GET_SIZE(container) : PyTuple_GET_SIZE(container);
 }
@@ -151,7 +206,7 @@ inline bool is_container(PyObject* object) {
 }  // namespace
 
 Result<Ref> collapse_body(BoundArgs& args) {
-  Ref result = new_list(0);
+  Leaves leaves;
   Path path;
   path.push(args.varargs.get());
   SignalStride<> signals;
@@ -169,15 +224,15 @@ Result<Ref> collapse_body(BoundArgs& args) {
       if (!path.push(item)) {
         return fail(Error::value_error("collapse() argument contains a reference cycle"));
       }
-    } else if (Status appended = list_append(result.get(), item); !appended) {
-      return fail(std::move(appended).error());
+    } else if (Status kept = leaves.push(item); !kept) {
+      return fail(std::move(kept).error());
     }
     if (signals.due()) {
       path.hold();
       if (Status checked = check_signals(); !checked) return fail(std::move(checked).error());
     }
   }
-  return result;
+  return leaves.to_list();
 }
 
 }  // namespace vesk::iter

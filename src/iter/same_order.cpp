@@ -153,7 +153,10 @@ Result<bool> builtin_equal(PyObject* a, PyObject* b) {
 // first occurrence in `comp` once found. Open addressing on the values'
 // Python hashes, at most half full. A slot holds a value's number and 32 bits
 // of its hash, so that the probes of the many `comp` elements that are not
-// reference values mostly stay within one small array.
+// reference values mostly stay within one small array; a value is compared
+// only when those bits match, so the full hash is not kept. Room for the
+// values is taken once, for as many as the reference list has elements: never
+// copied while growing, and only the part in use is ever touched.
 class FirstPositions {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
@@ -162,6 +165,7 @@ class FirstPositions {
     std::size_t capacity = 16;
     while (capacity < count * 2) capacity *= 2;
     slots_.assign(capacity, Slot{0, kNone});
+    values_.reserve(count);
     mask_ = capacity - 1;
     for (std::size_t size = capacity; size > 1; size >>= 1) --shift_;
   }
@@ -174,15 +178,13 @@ class FirstPositions {
     std::size_t at = home(hash);
     for (; slots_[at].value != kNone; at = (at + 1) & mask_) {
       if (slots_[at].tag != tag) continue;
-      const Value& value = values_[slots_[at].value];
-      if (value.hash != hash) continue;
-      Result<bool> same = builtin_equal(value.object, object);
+      Result<bool> same = builtin_equal(values_[slots_[at].value].object, object);
       if (!same) return fail(std::move(same).error());
       if (*same) return slots_[at].value;
     }
     if (!add) return kNone;
     slots_[at] = Slot{tag, static_cast<std::uint32_t>(values_.size())};
-    values_.push_back(Value{object, hash, -1});
+    values_.push_back(Value{object, -1});
     return slots_[at].value;
   }
 
@@ -199,7 +201,6 @@ class FirstPositions {
   };
   struct Value {
     PyObject* object;  // held by the caller's copy of the reference list
-    Py_hash_t hash;
     Py_ssize_t first;  // -1 until found
   };
 

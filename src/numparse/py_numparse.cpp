@@ -27,7 +27,7 @@ auto on_text(std::string_view text, Work&& work) {
 }  // namespace
 
 Result<Ref> parse_body(BoundArgs& args) {
-  Result<std::string_view> text = argument("s", to_text_view(args[0]));
+  Result<Utf8Text> text = argument("s", to_utf8_text(args[0]));
   if (!text) return fail(std::move(text).error());
   const ParsedNumber number = on_text(
       *text, [](std::string_view s, const text::Poll& poll) { return parse_number(s, poll); });
@@ -37,7 +37,7 @@ Result<Ref> parse_body(BoundArgs& args) {
 }
 
 Result<Ref> normalize_numeric_str_body(BoundArgs& args) {
-  Result<std::string_view> text = argument("s", to_text_view(args[0]));
+  Result<Utf8Text> text = argument("s", to_utf8_text(args[0]));
   if (!text) return fail(std::move(text).error());
   const std::optional<std::string> normalized = on_text(
       *text,

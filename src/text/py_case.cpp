@@ -56,21 +56,24 @@ Ref long_ascii_result(std::size_t bound, WriteAscii&& write) {
   return length == bound ? std::move(result) : shortened(std::move(result), length);
 }
 
+// The argument's UTF-8 bytes are let go as soon as they are read, so that the
+// result is made beside the code points alone.
 template <class Transform>
-Ref long_result(Transform&& transform, std::size_t reserve) {
+Ref long_result(Utf8Text& argument, Transform&& transform, std::size_t reserve) {
   CodePoints out;
   Unlocked unlocked;
   unlocked.run([&] {
     out.reserve(reserve);
     transform(out, Poll(&Unlocked::poll_hook, &unlocked));
   });
+  argument.release();
   return code_points_result(out);
 }
 
 }  // namespace
 
 Result<Ref> uncamel_body(BoundArgs& args) {
-  Result<std::string_view> camel = argument("camel", to_text_view(args[0]));
+  Result<Utf8Text> camel = argument("camel", to_utf8_text(args[0]));
   if (!camel) return fail(std::move(camel).error());
   const std::string_view text = *camel;
   // Never shorter than the input; a little room for the underscores.
@@ -93,8 +96,8 @@ Result<Ref> uncamel_body(BoundArgs& args) {
     return length == bound ? std::move(result) : shortened(std::move(result), length);
   }
   if (text.size() >= kReleaseLockBytes) {
-    return long_result([text](CodePoints& out, const Poll& poll) { uncamel(text, out, poll); },
-                       reserve);
+    return long_result(
+        *camel, [text](CodePoints& out, const Poll& poll) { uncamel(text, out, poll); }, reserve);
   }
   CodePoints out;
   out.reserve(reserve);
@@ -103,7 +106,7 @@ Result<Ref> uncamel_body(BoundArgs& args) {
 }
 
 Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
-  Result<std::string_view> s = argument("s", to_text_view(args[0]));
+  Result<Utf8Text> s = argument("s", to_utf8_text(args[0]));
   if (!s) return fail(std::move(s).error());
   const std::string_view text = *s;
   if (PyUnicode_IS_ASCII(args[0])) {
@@ -124,7 +127,7 @@ Result<Ref> underscore_to_camelcase_body(BoundArgs& args) {
   const auto reserve = static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0]));
   if (text.size() >= kReleaseLockBytes) {
     return long_result(
-        [text](CodePoints& out, const Poll& poll) { underscore_to_camelcase(text, out, poll); },
+        *s, [text](CodePoints& out, const Poll& poll) { underscore_to_camelcase(text, out, poll); },
         reserve);
   }
   CodePoints out;

@@ -61,7 +61,7 @@ Ref sanitized_long(PyObject* argument, std::string_view text) {
 }  // namespace
 
 Result<Ref> sanitize_vulgar_string_body(BoundArgs& args) {
-  Result<std::string_view> s = argument("s", to_text_view(args[0]));
+  Result<Utf8Text> s = argument("s", to_utf8_text(args[0]));
   if (!s) return fail(std::move(s).error());
   const std::string_view text = *s;
   try {
