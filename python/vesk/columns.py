@@ -165,8 +165,8 @@ def normalize_numeric_str(
     """Every cell as ``vesk.normalize_numeric_str`` writes it (missing where it gives ``None``).
 
     >>> from vesk.columns import normalize_numeric_str
-    >>> normalize_numeric_str([" (50%) ", "1,200", "abc", None])
-    ['-50', '1200', None, None]
+    >>> normalize_numeric_str([" (50%) ", "1,234.56", "  (  )  ", None])
+    ['-50', '1234.56', None, None]
     """
     return _apply(
         _native.normalize_numeric_str, column, False, dict(errors=errors, threads=threads)
