@@ -5,8 +5,8 @@ Dask's distributed scheduler on a local cluster of two worker processes.
 
 Each CSV file in examples/data/sales/ is one partition; map_partitions runs
 the same pandas function on each, in the worker processes, which import vesk
-like any other module: a whole column per vesk.columns call. The cluster listens on 127.0.0.1 only and is closed at
-the end. Prints one line per order.
+like any other module: a whole column per vesk.columns call. The cluster
+listens on 127.0.0.1 only and is closed at the end. Prints one line per order.
 """
 
 from __future__ import annotations

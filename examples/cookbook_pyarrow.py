@@ -29,13 +29,12 @@ READ = csv.ConvertOptions(
 
 def clean(table: pa.Table) -> pa.Table:
     table = table.rename_columns(vesk.columns.uncamel(table.column_names))
-    for name, function in [
-        ("unit_price", vesk.columns.parse),
-        ("quantity_text", vesk.columns.sanitize_vulgar_string),
-    ]:
-        at = table.schema.get_field_index(name)
-        table = table.set_column(at, name, function(table[name]))
-    return table
+    # A ChunkedArray in, a ChunkedArray of as many chunks out.
+    prices = vesk.columns.parse(table["unit_price"])
+    quantities = vesk.columns.sanitize_vulgar_string(table["quantity_text"])
+    table = table.set_column(table.schema.get_field_index("unit_price"), "unit_price", prices)
+    at = table.schema.get_field_index("quantity_text")
+    return table.set_column(at, "quantity_text", quantities)
 
 
 def main() -> None:
