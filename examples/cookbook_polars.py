@@ -20,12 +20,13 @@ SALES = Path(__file__).with_name("data") / "sales"
 
 def clean(frame: pl.DataFrame) -> pl.DataFrame:
     frame = frame.rename(dict(zip(frame.columns, vesk.columns.uncamel(frame.columns))))
-    return frame.with_columns(
+    frame = frame.with_columns(
         pl.col("unit_price").map_batches(vesk.columns.parse, return_dtype=pl.Float64),
         pl.col("quantity_text").map_batches(
             vesk.columns.sanitize_vulgar_string, return_dtype=pl.String
         ),
     )
+    return frame
 
 
 def main() -> None:
