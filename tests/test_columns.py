@@ -204,7 +204,8 @@ MISSING = st.sampled_from([None, math.nan])
 OTHERS = st.sampled_from([7, 1.5, b"x", ["x"]])
 
 
-@settings(max_examples=60, deadline=None)
+# Fewer examples where the loaded profile asks for fewer (sanitizer, other Pythons).
+@settings(max_examples=min(60, settings.default.max_examples), deadline=None)
 @given(data=st.data())
 @pytest.mark.parametrize("kind", list(KINDS))
 @pytest.mark.parametrize("name", FUNCTIONS)
