@@ -161,6 +161,20 @@ class Stream:
         return self.data.__arrow_c_stream__(requested_schema)
 
 
+def make_nanoarrow(cells):
+    return library("nanoarrow").Array(cells, library("nanoarrow").string())
+
+
+def make_arro3(cells):
+    pa = library("pyarrow")
+    return library("arro3.core").ChunkedArray.from_arrow(pa.chunked_array([cells], pa.string()))
+
+
+def read_other(result, column, name, dtype):
+    assert type(result) is type(column)
+    return library("pyarrow").chunked_array(result).to_pylist()
+
+
 def make_polars(cells):
     return library("polars").Series("cells", cells, dtype=library("polars").String)
 
@@ -188,6 +202,8 @@ KINDS = {
     "arrow chunked view": (make_arrow("view", "chunked"), read_arrow, "text"),
     "arrow chunked large": (make_arrow("large", "chunked"), read_arrow, "text"),
     "arrow stream": (Stream, read_arrow, "text"),
+    "nanoarrow": (make_nanoarrow, read_other, "text"),
+    "arro3": (make_arro3, read_other, "text"),
     "polars": (make_polars, read_polars, "text"),
 }
 

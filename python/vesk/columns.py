@@ -28,6 +28,7 @@ pyarrow ``Array`` / ``ChunkedArray``           the same (one chunk per non-empty
 polars ``Series``                              polars ``Series``, name kept
 pandas ``Series``                              pandas ``Series``, index and name kept
 numpy array (str or object), one dimension     numpy array
+nanoarrow ``Array``, arro3 arrays               the same kind
 other Arrow PyCapsule objects (DuckDB, ...)    pyarrow, else the native ``Column``
 =============================================  ===========================================
 
@@ -415,6 +416,11 @@ def _numpy(fn: Any, column: Any, numeric: bool, options: dict[str, Any], np: Any
 
 def _foreign(fn: Any, column: Any, options: dict[str, Any]) -> Any:
     """An object of another Arrow library (DuckDB, nanoarrow, arro3, ...)."""
+    library = type(column).__module__.partition(".")[0]
+    if library == "nanoarrow":
+        return sys.modules["nanoarrow"].Array(fn(_arrow_source(column), **options))
+    if library == "arro3":  # its Array or ChunkedArray, made from ours
+        return type(column).from_arrow(fn(_arrow_source(column), **options))
     pa = sys.modules.get("pyarrow")
     if pa is None:
         try:
