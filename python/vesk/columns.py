@@ -338,7 +338,10 @@ def _pandas(fn: Any, column: Any, numeric: bool, options: dict[str, Any], pd: An
     import numpy as np  # pandas is loaded, so numpy is
 
     if _arrow_backed(column.dtype, pd):
-        source = _arrow_source(column)
+        if hasattr(type(column), "__arrow_c_stream__"):
+            source = column.__arrow_c_stream__()
+        else:  # pandas before 3: the Arrow data through the array's own protocol
+            source = _arrow_source(sys.modules["pyarrow"].chunked_array(column.array))
     else:
         # object, the Python-backed str dtype, categories, numbers: the cells
         # as Python objects, each checked like any sequence's.
