@@ -317,6 +317,16 @@ def test_package_and_docstrings():
     assert "columns" not in vesk.__all__
     failed, attempted = doctest.testmod(columns, optionflags=doctest.ELLIPSIS, report=False)
     assert attempted >= 10 and failed == 0
+    # Neither `import vesk` nor a call on a list loads a data-frame library.
+    loaded = run_child(
+        f"""
+        import vesk
+        vesk.__path__[:] = {list(vesk.__path__)!r}
+        assert vesk.columns.uncamel(["aB"]) == ["a_b"]
+        print(sorted({{"pandas", "polars", "pyarrow", "numpy"}} & set(sys.modules)))
+        """
+    )
+    assert loaded.strip() == "[]"
 
 
 # ------------------------------------------------------------------ Ctrl-C
