@@ -497,8 +497,9 @@ def merge_sections(previous: str) -> None:
         return int(tag) if tag.isdigit() else 0
 
     new = "\n".join(OUT).split("\n\n")
-    header = f"{new[0]} The sections not re-measured: {old[0]}"
     measured = {number(section) for section in new[1:]}
+    old[0] = old[0].rpartition("The others: ")[2]  # the run the other sections come from
+    header = f"Sections {', '.join(map(str, sorted(measured)))}: {new[0]}\nThe others: {old[0]}"
     sections = [s for s in old[1:] if number(s) not in measured] + new[1:]
     sections.sort(key=number)
     OUT[:] = "\n\n".join([header, *sections]).split("\n")
