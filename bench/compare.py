@@ -148,6 +148,7 @@ def merged(rows: list[Row], out: Path, header: str, only: str) -> tuple[list[Row
         ]
     kept = [r for r in old if (r.function, r.workload) not in new]
     previous = (out / "benchmarks.md").read_text().split("\n")[2] if kept else ""
+    previous = previous.rpartition("Other rows: ")[2]  # the run the kept rows come from
     note = f"Rows matching '{only}': {header} Other rows: {previous}" if kept else header
     return kept + rows, note
 
