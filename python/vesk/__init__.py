@@ -23,6 +23,13 @@ from _vesk import (
     underscore_to_camelcase,
 )
 
+# For type checkers only (the name is theirs; importing typing would slow
+# `import vesk`): at run time, __getattr__ below imports the module.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from vesk import columns as columns
+del TYPE_CHECKING
+
 __version__ = "0.2.0"
 
 __all__ = [
