@@ -76,6 +76,21 @@ def vesk_path(tmp_path_factory):
     return os.pathsep.join([str(package.parent), os.path.dirname(os.path.abspath(_vesk.__file__))])
 
 
+def test_readme_recipes_are_the_scripts_lines():
+    # Each line of a Python block of the README's "Whole columns" section is a
+    # line of the cookbook script that the block's caption links to.
+    readme = (ROOT / "README.md").read_text()
+    section = readme.split("\n## Whole columns\n", 1)[1].split("\n## ", 1)[0]
+    recipes = re.findall(
+        r"\(examples/(cookbook_\w+\.py)\)\)?:?\n+```python\n(.*?)```", section, re.S
+    )
+    assert sorted(name for name, _ in recipes) == sorted(f"cookbook_{k}.py" for k in REQUIRES)
+    for name, block in recipes:
+        lines = {line.strip() for line in (ROOT / "examples" / name).read_text().splitlines()}
+        for line in block.splitlines():
+            assert not line.strip() or line.strip() in lines, (name, line)
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("library", list(REQUIRES))
 def test_cookbook_script(library, vesk_path):
@@ -94,18 +109,3 @@ def test_cookbook_script(library, vesk_path):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout == EXPECTED
-
-
-def test_readme_recipes_are_the_scripts_lines():
-    # Each line of a Python block of the README's "Whole columns" section is a
-    # line of the cookbook script that the block's caption links to.
-    readme = (ROOT / "README.md").read_text()
-    section = readme.split("\n## Whole columns\n", 1)[1].split("\n## ", 1)[0]
-    recipes = re.findall(
-        r"\(examples/(cookbook_\w+\.py)\)\)?:?\n+```python\n(.*?)```", section, re.S
-    )
-    assert sorted(name for name, _ in recipes) == sorted(f"cookbook_{k}.py" for k in REQUIRES)
-    for name, block in recipes:
-        lines = {line.strip() for line in (ROOT / "examples" / name).read_text().splitlines()}
-        for line in block.splitlines():
-            assert not line.strip() or line.strip() in lines, (name, line)
