@@ -3,9 +3,9 @@
     python examples/cookbook_duckdb.py
 
 vesk.columns.parse and sanitize_vulgar_string become SQL functions of an
-in-memory DuckDB database. type="arrow" makes them vectorised: DuckDB hands
+in-memory DuckDB database. The Arrow type makes them vectorised: DuckDB hands
 each call a whole Arrow column of text and takes an Arrow column back.
-null_handling="special" passes the NULL cells in too: vesk keeps them NULL,
+The special null handling passes the NULL cells in too: vesk keeps them NULL,
 and gives NULL where a price holds no number. Prints one line per order.
 """
 
@@ -15,6 +15,7 @@ from pathlib import Path
 
 import duckdb
 import vesk
+from duckdb.func import FunctionNullHandling, PythonUDFType
 
 SALES = Path(__file__).with_name("data") / "sales"
 
@@ -28,16 +29,16 @@ def connect() -> duckdb.DuckDBPyConnection:
         lambda prices: vesk.columns.parse(prices),
         ["VARCHAR"],
         "DOUBLE",
-        type="arrow",
-        null_handling="special",
+        type=PythonUDFType.ARROW,
+        null_handling=FunctionNullHandling.SPECIAL,
     )
     con.create_function(
         "vesk_sanitize_vulgar_string",
         lambda texts: vesk.columns.sanitize_vulgar_string(texts),
         ["VARCHAR"],
         "VARCHAR",
-        type="arrow",
-        null_handling="special",
+        type=PythonUDFType.ARROW,
+        null_handling=FunctionNullHandling.SPECIAL,
     )
     return con
 

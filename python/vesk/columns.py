@@ -57,7 +57,7 @@ from __future__ import annotations
 import importlib
 import sys
 from collections.abc import Sequence
-from typing import Any, Literal, NoReturn, Union, overload
+from typing import Any, Literal, Union, overload
 
 __all__ = [
     "parse",
@@ -78,14 +78,6 @@ Number = Union[int, float]
 # ---------------------------------------------------------------- the five functions
 
 
-@overload
-def parse(
-    column: str | bytes,
-    *,
-    dtype: Literal["float64", "int64"] | None = ...,
-    errors: Errors = ...,
-    threads: int | None = ...,
-) -> NoReturn: ...
 @overload
 def parse(
     column: Sequence[object],
@@ -150,10 +142,6 @@ def parse(
 
 @overload
 def normalize_numeric_str(
-    column: str | bytes, *, errors: Errors = ..., threads: int | None = ...
-) -> NoReturn: ...
-@overload
-def normalize_numeric_str(
     column: Sequence[object], *, errors: Errors = ..., threads: int | None = ...
 ) -> list[str | None]: ...
 @overload
@@ -176,10 +164,6 @@ def normalize_numeric_str(
 
 @overload
 def uncamel(
-    column: str | bytes, *, errors: Errors = ..., threads: int | None = ...
-) -> NoReturn: ...
-@overload
-def uncamel(
     column: Sequence[object], *, errors: Errors = ..., threads: int | None = ...
 ) -> list[str | None]: ...
 @overload
@@ -194,10 +178,6 @@ def uncamel(column: Any, *, errors: Errors = "raise", threads: int | None = None
     return _apply(_native.uncamel, column, False, dict(errors=errors, threads=threads))
 
 
-@overload
-def underscore_to_camelcase(
-    column: str | bytes, *, errors: Errors = ..., threads: int | None = ...
-) -> NoReturn: ...
 @overload
 def underscore_to_camelcase(
     column: Sequence[object], *, errors: Errors = ..., threads: int | None = ...
@@ -220,10 +200,6 @@ def underscore_to_camelcase(
     )
 
 
-@overload
-def sanitize_vulgar_string(
-    column: str | bytes, *, errors: Errors = ..., threads: int | None = ...
-) -> NoReturn: ...
 @overload
 def sanitize_vulgar_string(
     column: Sequence[object], *, errors: Errors = ..., threads: int | None = ...
