@@ -22,12 +22,14 @@ bench/runner.py, the outputs in bench/report.py.
 
     ./dev bench            # the full run (5 to 10 minutes): docs/benchmarks.{csv,md,png}
     ./dev bench --quick    # small workloads, for a smoke test
+    python bench/compare.py --only columns. --merge   # re-measure some rows, keep the others
     PYTHONPATH=<build dir> python bench/compare.py [--quick] [--only TEXT] [--out DIR]
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
 import os
 import sys
 import time
@@ -68,6 +70,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         default=REPO / "docs",
         help="where the csv, md and png go (default: docs/)",
     )
+    parser.add_argument(
+        "--merge",
+        action="store_true",
+        help="keep the rows of the existing CSV that this run does not measure",
+    )
     args = parser.parse_args(argv)
 
     repeat, min_rounds, budget = (3, 3, 2.0) if args.quick else (9, 5, 25.0)
@@ -100,6 +107,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not rows:
         return 1
     args.out.mkdir(parents=True, exist_ok=True)
+    if args.merge:
+        rows, header = merged(rows, args.out, header, args.only)
     write_csv(rows, args.out / "benchmarks.csv")
     title = (
         f"_vesk speed-up against the pure-Python idiom, the peer libraries and a native anchor\n"
@@ -112,6 +121,36 @@ def main(argv: Sequence[str] | None = None) -> int:
         + (f", {args.out / 'benchmarks.png'}" if plotted else "")
     )
     return 0
+
+
+def merged(rows: list[Row], out: Path, header: str, only: str) -> tuple[list[Row], str]:
+    """The rows of the previous run's CSV, with this run's in place of the ones it measured."""
+    path = out / "benchmarks.csv"
+    if not path.exists():
+        return rows, header
+    new = {(r.function, r.workload) for r in rows}
+    with path.open(newline="") as f:
+        old = [
+            Row(
+                line["function"],
+                line["workload"],
+                line["size"],
+                line["kind"],
+                line["reference"],
+                float(line["vesk_s"]),
+                float(line["reference_s"] or "nan"),
+                float(line["speedup"] or "nan"),
+                float(line["target"]) if line["target"] else None,
+                float(line["agreement"]) if line["agreement"] else None,
+                line["note"],
+            )
+            for line in csv.DictReader(f)
+        ]
+    kept = [r for r in old if (r.function, r.workload) not in new]
+    previous = (out / "benchmarks.md").read_text().split("\n")[2] if kept else ""
+    previous = previous.rpartition("Other rows: ")[2]  # the run the kept rows come from
+    note = f"Rows matching '{only}': {header} Other rows: {previous}" if kept else header
+    return kept + rows, note
 
 
 if __name__ == "__main__":

@@ -25,7 +25,16 @@ PEER_TARGET = 1.0
 ANCHOR_TARGET = 1 / 3
 
 # The peer libraries of the `bench` extra, as their distributions are named.
-PEER_DISTRIBUTIONS = ("more-itertools", "inflection", "pyhumps", "pandas", "price-parser")
+PEER_DISTRIBUTIONS = (
+    "more-itertools",
+    "inflection",
+    "pyhumps",
+    "pandas",
+    "price-parser",
+    "polars",
+    "pyarrow",
+    "fastnumbers",
+)
 
 
 def optional_import(name: str):

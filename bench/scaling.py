@@ -18,6 +18,10 @@
 6. Short calls (1M-call medians, ns per call) of the five text functions.
 7. The peak-memory rise of sanitize_vulgar_string on 20M x "½", next to the
    result's size, with re.sub + a callback as the reference.
+8. vesk.columns with two threads against one, on 10^6 cells (target >= 1.7x).
+9. vesk.columns on 10^7 cells against 10^6 (target <= 11x the time).
+10. The peak-memory rise of vesk.columns on an Arrow column of 10^7 cells,
+   against the output's size plus 16 MB per thread.
 
 Times are medians of several runs. A peak-memory rise is measured in a fresh
 interpreter: the high-water mark of its own memory (VmHWM) after the call, less
@@ -350,6 +354,123 @@ def vulgar_memory() -> None:
 
 
 # --------------------------------------------------------------------------------------
+# Whole columns (vesk.columns), on Arrow data
+
+
+def column_data(n: int, kind: str):
+    """One pyarrow string column of n cells: loose prices or camelCase keys."""
+    import random
+
+    import pyarrow as pa
+    from workloads.columns import prices
+    from workloads.identifiers import WORDS, camel
+
+    rng = random.Random(n)
+    if kind == "prices":
+        cells = prices(rng, n)
+    else:
+        cells = [camel([rng.choice(WORDS) for _ in range(rng.randint(2, 4))]) for _ in range(n)]
+    return pa.array(cells, pa.large_string())
+
+
+def column_work():
+    from vesk import columns
+
+    return [("parse", "prices", columns.parse), ("uncamel", "keys", columns.uncamel)]
+
+
+def paired(first: Callable[[], object], second: Callable[[], object], rounds: int):
+    """Median times of two calls timed in turn within each round, and the median
+    of the per-round ratios second / first: a busy neighbour hits both alike."""
+    first(), second()
+    a, b = [], []
+    for _ in range(rounds):
+        for fn, times in ((first, a), (second, b)):
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - start)
+    return (
+        statistics.median(a),
+        statistics.median(b),
+        statistics.median(y / x for x, y in zip(a, b)),
+    )
+
+
+def column_threads() -> None:
+    n = scaled(10**6, 10**5)
+    say(
+        f"(8) vesk.columns, {n:,} cells: threads=1 time / threads=2 time "
+        "(median of 15 paired rounds; target >= 1.7)"
+    )
+    for name, kind, fn in column_work():
+        data = column_data(n, kind)
+        two, one, ratio = paired(partial(fn, data, threads=2), partial(fn, data, threads=1), 15)
+        say(
+            f"   {name:10s} threads=1 {one * 1e3:8.1f} ms   threads=2 {two * 1e3:8.1f} ms"
+            f"   {ratio:5.2f}x"
+        )
+
+
+def column_scaling() -> None:
+    small, big = scaled(10**6, 10**5), scaled(10**7, 10**6)
+    say(
+        f"(9) vesk.columns, {big:,} cells against {small:,} "
+        "(median of 7 paired rounds; target <= 11x the time)"
+    )
+    for name, kind, fn in column_work():
+        few, many = column_data(small, kind), column_data(big, kind)
+        t_few, t_many, ratio = paired(partial(fn, few), partial(fn, many), 7)
+        say(
+            f"   {name:10s} {small:>10,} {t_few * 1e3:8.1f} ms   {big:>10,} {t_many * 1e3:8.1f} ms"
+            f"   {ratio:5.2f}x"
+        )
+        del few, many
+
+
+def column_memory() -> None:
+    n = scaled(10**7, 10**6)
+    say(
+        f"(10) peak-memory rise of vesk.columns on {n:,} Arrow cells "
+        "(high-water RSS delta, MB; target <= output + 16 MB per thread)"
+    )
+    for name, kind, _fn in column_work():
+        for threads in (1, 2):
+            out = in_subprocess(
+                """
+                import gc
+                from vesk import columns
+                from scaling import column_data
+                fn = getattr(columns, NAME)
+                fn(column_data(10, KIND), threads=THREADS)  # first-use costs apart
+                data = column_data(N, KIND)
+                size = data.nbytes
+                gc.collect()
+                # The high-water mark starts again from the memory in use now
+                # (making the input's Python strings took more than that).
+                with open("/proc/self/clear_refs", "w") as clear:
+                    clear.write("5")
+                before = peak()
+                result = fn(data, threads=THREADS)
+                after = peak()
+                print(size, result.nbytes, after - before)
+                """,
+                N=n,
+                KIND=kind,
+                NAME=name,
+                THREADS=threads,
+            )
+            size, output, rise = map(int, out.split())
+            budget = output + threads * 16 * 2**20
+            say(
+                f"   {name:10s} threads={threads}  input {size / 2**20:7.1f} MB"
+                f"  output {output / 2**20:7.1f} MB  rise {rise / 2**20:7.1f} MB"
+                f"  (output + {16 * threads} MB = {budget / 2**20:7.1f} MB:"
+                f" {'met' if rise <= budget else 'MISSED'})"
+            )
+
+
+# --------------------------------------------------------------------------------------
 # Running
 
 SECTIONS = [
@@ -359,7 +480,29 @@ SECTIONS = [
     ("text threads", text_threads),
     ("short calls", short_calls),
     ("sanitize_vulgar_string memory", vulgar_memory),
+    ("columns threads", column_threads),
+    ("columns scaling", column_scaling),
+    ("columns memory", column_memory),
 ]
+
+
+def merge_sections(previous: str) -> None:
+    """Puts the sections of the previous page that this run did not measure
+    into OUT, each in its place by number, after this run's header."""
+    block = previous.split("```text\n", 1)[1].rsplit("```", 1)[0]
+    old = block.strip("\n").split("\n\n")
+
+    def number(section: str) -> int:
+        tag = section.split(")", 1)[0].lstrip("(")
+        return int(tag) if tag.isdigit() else 0
+
+    new = "\n".join(OUT).split("\n\n")
+    measured = {number(section) for section in new[1:]}
+    old[0] = old[0].rpartition("The others: ")[2]  # the run the other sections come from
+    header = f"Sections {', '.join(map(str, sorted(measured)))}: {new[0]}\nThe others: {old[0]}"
+    sections = [s for s in old[1:] if number(s) not in measured] + new[1:]
+    sections.sort(key=number)
+    OUT[:] = "\n\n".join([header, *sections]).split("\n")
 
 
 def main() -> int:
@@ -373,6 +516,11 @@ def main() -> int:
     )
     parser.add_argument(
         "--out", type=Path, default=BENCH.parent / "docs", help="where scaling.md goes"
+    )
+    parser.add_argument(
+        "--merge",
+        action="store_true",
+        help="keep the sections of the existing scaling.md that this run does not measure",
     )
     args = parser.parse_args()
     QUICK = args.quick
@@ -393,6 +541,8 @@ def main() -> int:
         return 0
     args.out.mkdir(parents=True, exist_ok=True)
     page = args.out / "scaling.md"
+    if args.merge and page.exists():
+        merge_sections(page.read_text())
     page.write_text(
         "# Scaling\n\n"
         "Figures that are not one workload against one reference (bench/scaling.py): "

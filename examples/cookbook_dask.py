@@ -5,8 +5,8 @@ Dask's distributed scheduler on a local cluster of two worker processes.
 
 Each CSV file in examples/data/sales/ is one partition; map_partitions runs
 the same pandas function on each, in the worker processes, which import vesk
-like any other module. The cluster listens on 127.0.0.1 only and is closed at
-the end. Prints one line per order.
+like any other module: a whole column per vesk.columns call. The cluster
+listens on 127.0.0.1 only and is closed at the end. Prints one line per order.
 """
 
 from __future__ import annotations
@@ -24,10 +24,8 @@ SALES = Path(__file__).with_name("data") / "sales"
 
 def clean(frame: pd.DataFrame) -> pd.DataFrame:
     frame = frame.rename(columns=vesk.uncamel)
-    frame["unit_price"] = frame["unit_price"].map(vesk.parse, na_action="ignore").astype("float64")
-    frame["quantity_text"] = frame["quantity_text"].map(
-        vesk.sanitize_vulgar_string, na_action="ignore"
-    )
+    frame["unit_price"] = vesk.columns.parse(frame["unit_price"])
+    frame["quantity_text"] = vesk.columns.sanitize_vulgar_string(frame["quantity_text"])
     return frame
 
 

@@ -2,10 +2,10 @@
 
     python examples/cookbook_polars.py
 
-The same cleaning as cookbook_pandas.py. polars needs one type per column:
-vesk.parse gives an int for "$1,200" and a float for "$0.99", so
-map_elements gets a wrapper that always gives a float, and is told so with
-return_dtype. Prints one line per order.
+The same cleaning as cookbook_pandas.py. map_batches hands vesk.columns a
+whole Series at a time (no Python object per cell) and gets a Series back:
+float64 prices, null where a cell is empty or holds no number. Prints one
+line per order.
 """
 
 from __future__ import annotations
@@ -18,18 +18,15 @@ import vesk
 SALES = Path(__file__).with_name("data") / "sales"
 
 
-def parse_float(text: str) -> float | None:
-    value = vesk.parse(text)
-    return None if value is None else float(value)
-
-
 def clean(frame: pl.DataFrame) -> pl.DataFrame:
-    frame = frame.rename({name: vesk.uncamel(name) for name in frame.columns})
-    # map_elements skips null cells (empty fields): vesk only sees text.
-    return frame.with_columns(
-        pl.col("unit_price").map_elements(parse_float, return_dtype=pl.Float64),
-        pl.col("quantity_text").map_elements(vesk.sanitize_vulgar_string, return_dtype=pl.String),
+    frame = frame.rename(dict(zip(frame.columns, vesk.columns.uncamel(frame.columns))))
+    frame = frame.with_columns(
+        pl.col("unit_price").map_batches(vesk.columns.parse, return_dtype=pl.Float64),
+        pl.col("quantity_text").map_batches(
+            vesk.columns.sanitize_vulgar_string, return_dtype=pl.String
+        ),
     )
+    return frame
 
 
 def main() -> None:

@@ -1,12 +1,18 @@
 """The data-frame cookbook in examples/: each script cleans the bundled sales
-files (pandas, polars, and pandas partitions on a two-process Dask cluster)
-and must print the same rows.
+files with vesk.columns (pandas, polars, pyarrow, SQL in DuckDB, pandas
+partitions on a two-process Dask cluster, Spark in local mode) and must print
+the same rows; the README's recipes are the scripts' own lines.
 
-The scripts need the `examples` extra (pandas, polars, dask[distributed]);
-./dev test installs it. Marked slow: the Dask cluster starts two processes.
+The scripts need the `examples` extra (pandas, polars, pyarrow, duckdb,
+dask[distributed], pyspark) and Spark a Java runtime; ./dev test installs them.
+Marked slow: the Dask cluster starts two processes, Spark a JVM.
 """
 
+import glob
+import importlib.util
 import os
+import re
+import shutil
 import subprocess
 import sys
 
@@ -29,34 +35,77 @@ EXPECTED = """\
 REQUIRES = {
     "pandas": ["pandas"],
     "polars": ["polars"],
+    "pyarrow": ["pyarrow"],
+    "duckdb": ["duckdb", "pyarrow"],
     "dask": ["pandas", "dask.dataframe", "distributed"],
+    "spark": ["pyspark", "pyarrow", "pandas"],
 }
+
+
+def _missing(what, hint):
+    if os.environ.get("CI"):
+        pytest.fail(f"{what} is missing: {hint}")
+    pytest.skip(f"{what} not installed ({hint})")
+
+
+@pytest.fixture(scope="module")
+def vesk_path(tmp_path_factory):
+    """PYTHONPATH for the scripts and their worker processes: the source
+    package over the modules under test.
+
+    The package is laid out afresh: python/vesk's files beside the built
+    vesk._columns (from the development build when one is set, else from the
+    installed package), and _vesk's directory after it.
+    """
+    import _vesk
+
+    build = os.environ.get("VESK_BUILD_DIR")
+    if build:
+        found = glob.glob(os.path.join(os.path.abspath(build), "vesk", "_columns.*"))
+    else:
+        spec = importlib.util.find_spec("vesk._columns")
+        found = [spec.origin] if spec and spec.origin else []
+    if not found:
+        pytest.fail("vesk._columns is not built")
+    package = tmp_path_factory.mktemp("path") / "vesk"
+    package.mkdir()
+    for source in (ROOT / "python" / "vesk").iterdir():
+        if source.is_file():
+            shutil.copy(source, package)
+    shutil.copy(found[0], package)
+    return os.pathsep.join([str(package.parent), os.path.dirname(os.path.abspath(_vesk.__file__))])
+
+
+def test_readme_recipes_are_the_scripts_lines():
+    # Each line of a Python block of the README's "Whole columns" section is a
+    # line of the cookbook script that the block's caption links to.
+    readme = (ROOT / "README.md").read_text()
+    section = readme.split("\n## Whole columns\n", 1)[1].split("\n## ", 1)[0]
+    recipes = re.findall(
+        r"\(examples/(cookbook_\w+\.py)\)\)?:?\n+```python\n(.*?)```", section, re.S
+    )
+    assert sorted(name for name, _ in recipes) == sorted(f"cookbook_{k}.py" for k in REQUIRES)
+    for name, block in recipes:
+        lines = {line.strip() for line in (ROOT / "examples" / name).read_text().splitlines()}
+        for line in block.splitlines():
+            assert not line.strip() or line.strip() in lines, (name, line)
 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("library", list(REQUIRES))
-def test_cookbook_script(library):
+def test_cookbook_script(library, vesk_path):
     for module in REQUIRES[library]:
-        try:
-            __import__(module)
-        except ImportError:
-            if os.environ.get("CI"):
-                pytest.fail(f"{module} is missing: install the examples extra")
-            pytest.skip(f"{module} not installed (pip install '.[examples]')")
-    # The scripts import `vesk`: the source package, over whichever _vesk the
-    # tests use (a development build first, when one is set). Dask's worker
-    # processes inherit the same path.
-    path = [str(ROOT / "python")]
-    if os.environ.get("VESK_BUILD_DIR"):
-        path.insert(0, os.path.abspath(os.environ["VESK_BUILD_DIR"]))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+        if importlib.util.find_spec(module) is None:
+            _missing(module, "pip install '.[examples]'")
+    if library == "spark" and shutil.which("java") is None:
+        _missing("java", "a Java 17 runtime, e.g. openjdk-17-jre-headless")
     done = subprocess.run(
         [sys.executable, str(ROOT / "examples" / f"cookbook_{library}.py")],
         capture_output=True,
         text=True,
-        env=env,
+        env=dict(os.environ, PYTHONPATH=vesk_path),
         cwd=ROOT,
-        timeout=180,
+        timeout=300,
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout == EXPECTED

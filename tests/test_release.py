@@ -244,6 +244,8 @@ maybe = _vesk.multikeysort(rows, None, bool(rows))
 number: Optional[float] = parse("1,200")
 filled: list[Optional[int]] = backfill([None, 1])
 version: str = vesk.__version__
+prices: list[Optional[float]] = vesk.columns.parse(["$1"], dtype="float64", threads=1)
+keys: list[Optional[str]] = vesk.columns.uncamel(("aB", None), errors="null")
 reveal_type(maybe)
 reveal_type(vesk.backfill_iterdict(rows))
 """

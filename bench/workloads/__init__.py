@@ -14,6 +14,7 @@ from collections.abc import Iterator
 from runner import Case
 
 from .backfill import backfill_cases
+from .columns import column_cases
 from .identifiers import identifier_cases
 from .nesting import nesting_cases
 from .numbers import number_cases
@@ -34,6 +35,7 @@ def all_cases(quick: bool) -> Iterator[Case]:
         yield large_same_order_case(16_000, 1_600)
         yield from sort_cases(rng, 50_000, 20_000)
         yield from column_sort_cases(50_000)
+        yield from column_cases(100_000)
     else:
         yield from number_cases(rng, 50_000)
         yield from identifier_cases(rng, 100_000)
@@ -44,3 +46,4 @@ def all_cases(quick: bool) -> Iterator[Case]:
         yield large_same_order_case(160_000, 16_000)
         yield from sort_cases(rng, 1_000_000, 200_000)
         yield from column_sort_cases(1_000_000)
+        yield from column_cases(1_000_000)
