@@ -64,7 +64,7 @@ if TYPE_CHECKING:
     from vesk import columns as columns
 del TYPE_CHECKING
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 __all__ = [
     "parse",
