@@ -31,8 +31,10 @@ VERSION = re.search(
     r'^__version__ = "([^"]+)"$', (ROOT / "python" / "vesk" / "__init__.py").read_text(), re.M
 )[1]
 
-# What a wheel may need at run time: the C and C++ runtimes, nothing else.
+# What a wheel may need at run time: the C and C++ runtimes, nothing else (the
+# dynamic loader serves the thread-local storage of a shared object).
 RUNTIMES = {
+    "ld-linux-x86-64.so.2",
     "libc.so.6",
     "libm.so.6",
     "libstdc++.so.6",
