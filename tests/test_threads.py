@@ -13,6 +13,7 @@ import threading
 
 import _vesk
 import pytest
+import vesk
 from _vesk import multikeysort
 from support import run_child
 
@@ -242,8 +243,10 @@ def test_signal_during_a_long_released_call():
 # forced unwind, which must pass through the module's frames. One child per
 # run, the runs of each function spread over a few at a time.
 EXIT_WHILE_RELEASED = """
-    import threading, time, _vesk
-    fn, text = _vesk.{fn}, {text}
+    import threading, time, _vesk, vesk
+    vesk.__path__[:] = {vesk_path}  # where this run finds vesk._columns
+    from vesk import _columns
+    fn, text = {fn}, {text}
     def loop():
         while True: fn(text)
     for _ in range(2): threading.Thread(target=loop, daemon=True).start()
@@ -251,17 +254,20 @@ EXIT_WHILE_RELEASED = """
 """
 EXIT_RUNS = 16
 EXIT_CASES = {
-    "uncamel": "'aB' * 100_000",
-    "underscore_to_camelcase": "'a_b' * 100_000",
-    "sanitize_vulgar_string": "'x \\u00bd y ' * 200_000",
-    "parse": "'1' * 1_000_000",
-    "normalize_numeric_str": "'1,000' * 200_000",
+    "_vesk.uncamel": "'aB' * 100_000",
+    "_vesk.underscore_to_camelcase": "'a_b' * 100_000",
+    "_vesk.sanitize_vulgar_string": "'x \\u00bd y ' * 200_000",
+    "_vesk.parse": "'1' * 1_000_000",
+    "_vesk.normalize_numeric_str": "'1,000' * 200_000",
+    # whole columns: worker threads as well as the lock to take back
+    "_columns.parse": "['$1,234.50'] * 200_000",
+    "_columns.uncamel": "['getHTTPResponseCode'] * 200_000",
 }
 
 
 @pytest.mark.parametrize("fn", sorted(EXIT_CASES))
 def test_exit_while_daemon_threads_work_without_the_lock(fn):
-    code = EXIT_WHILE_RELEASED.format(fn=fn, text=EXIT_CASES[fn])
+    code = EXIT_WHILE_RELEASED.format(fn=fn, text=EXIT_CASES[fn], vesk_path=list(vesk.__path__))
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         # run_child fails the test on any exit code but 0 (an abort is 134).
         list(pool.map(lambda _: run_child(code, timeout=60), range(EXIT_RUNS)))
