@@ -1,5 +1,6 @@
 #include "columns/engine.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -75,8 +76,36 @@ constexpr auto kMaxInt32 = static_cast<std::size_t>(std::numeric_limits<std::int
               ": the result texts exceed 2 GiB, too much for utf8 (pass large_utf8 input)");
 }
 
+// The view of a text of at most 12 bytes at `bytes`, inlined; the 16 bytes
+// at `bytes` must be readable (the bytes past `size` are not copied).
+void write_inline_view(char* slot, const char* bytes, std::size_t size) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t low;
+    std::uint32_t high;
+    std::memcpy(&low, bytes, 8);
+    std::memcpy(&high, bytes + 8, 4);
+    if (size < 8) {
+      low &= (std::uint64_t{1} << (8 * size)) - 1;
+      high = 0;
+    } else {
+      high &= static_cast<std::uint32_t>((std::uint64_t{1} << (8 * (size - 8))) - 1);
+    }
+    const std::uint64_t first = static_cast<std::uint64_t>(size) | (low << 32);
+    const std::uint64_t second = (low >> 32) | (std::uint64_t{high} << 32);
+    std::memcpy(slot, &first, 8);
+    std::memcpy(slot + 8, &second, 8);
+  } else {
+    StringView v{};
+    v.length = static_cast<std::int32_t>(size);
+    if (size > 0) std::memcpy(v.inlined, bytes, size);
+    std::memcpy(slot, &v, sizeof(v));
+  }
+}
+
 // Records where row i ends in its piece (and, for a view, where it starts).
-void record_row(TextCells& out, const Buffer& piece, std::int64_t i, std::size_t start) {
+// A view of at most 12 bytes holds its text itself, which then leaves the
+// piece.
+void record_row(TextCells& out, Buffer& piece, std::int64_t i, std::size_t start) {
   const std::size_t end = piece.size();
   switch (out.form) {
     case OutType::Utf8:
@@ -88,21 +117,29 @@ void record_row(TextCells& out, const Buffer& piece, std::int64_t i, std::size_t
       break;
     default: {
       const std::size_t size = end - start;
-      StringView v{};
-      if (size > kMaxInt32 ||
-          (size > static_cast<std::size_t>(kInlineViewBytes) && start > kMaxInt32)) {
+      char* const slot = out.index.data() + 16 * i;
+      if (size <= static_cast<std::size_t>(kInlineViewBytes)) {
+        if (piece.capacity() - start >= 16) {
+          write_inline_view(slot, piece.data() + start, size);
+        } else {
+          StringView v{};
+          v.length = static_cast<std::int32_t>(size);
+          if (size > 0) std::memcpy(v.inlined, piece.data() + start, size);
+          std::memcpy(slot, &v, sizeof(v));
+        }
+        piece.truncate(start);
+        break;
+      }
+      if (size > kMaxInt32 || start > kMaxInt32) {
         value_fault("chunk " + std::to_string(out.chunk) +
                     ": a piece of the result exceeds 2 GiB, too much for utf8_view");
       }
+      StringView v{};
       v.length = static_cast<std::int32_t>(size);
-      if (size <= static_cast<std::size_t>(kInlineViewBytes)) {
-        if (size > 0) std::memcpy(v.inlined, piece.data() + start, size);
-      } else {
-        std::memcpy(v.ref.prefix, piece.data() + start, 4);
-        v.ref.buffer_index = static_cast<std::int32_t>(i / kRowsPerTask);
-        v.ref.offset = static_cast<std::int32_t>(start);
-      }
-      std::memcpy(out.index.data() + 16 * i, &v, sizeof(v));
+      std::memcpy(v.ref.prefix, piece.data() + start, 4);
+      v.ref.buffer_index = static_cast<std::int32_t>(i / kRowsPerTask);
+      v.ref.offset = static_cast<std::int32_t>(start);
+      std::memcpy(slot, &v, sizeof(v));
       break;
     }
   }
