@@ -146,11 +146,11 @@ void record_row(TextCells& out, Buffer& piece, std::int64_t i, std::size_t start
 }
 
 // Appends the finished pieces that follow the ones already appended to
-// `data`, making their offsets absolute, and frees them.
-void merge_finished(TextCells& out, std::size_t finished_piece) {
-  std::lock_guard lock(*out.merging);
-  out.finished[finished_piece] = 1;
-  while (out.merged < out.pieces.size() && out.finished[out.merged] != 0) {
+// `data`, making their offsets absolute, and frees them. The caller holds
+// `merging`, or is alone.
+void merge_ready(TextCells& out) {
+  while (out.merged < out.pieces.size() &&
+         out.finished[out.merged].load(std::memory_order_acquire) != 0) {
     const std::size_t p = out.merged;
     const auto base = static_cast<std::int64_t>(out.data.size());
     Buffer piece = std::move(out.pieces[p]);
@@ -175,6 +175,15 @@ void merge_finished(TextCells& out, std::size_t finished_piece) {
     }
     ++out.merged;
   }
+}
+
+// Marks a piece finished and appends what can be, unless another task is
+// appending: that one may take this piece too, or else the next task to
+// finish, or run_job once every task has. Nobody waits for the copying.
+void merge_finished(TextCells& out, std::size_t finished_piece) {
+  out.finished[finished_piece].store(1, std::memory_order_release);
+  const std::unique_lock lock(*out.merging, std::try_to_lock);
+  if (lock.owns_lock()) merge_ready(out);
 }
 
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
@@ -298,7 +307,7 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
         cells.index = Buffer::zeroed((length + 1) * width);
       }
       cells.pieces.resize(pieces_of(cells.length));
-      cells.finished.assign(cells.pieces.size(), 0);
+      cells.finished = std::vector<std::atomic<std::uint8_t>>(cells.pieces.size());
     }
   }
   job.validity.clear();
@@ -325,6 +334,9 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
     task_missing[task] = pack_validity(state, begin, end, job.validity[c].as<std::uint8_t>());
   };
   run_tasks(count, job.threads, work, caller_poll);
+  // Every task has finished: the pieces still waiting are appended here.
+  for (TextCells& cells : job.texts)
+    if (cells.form != OutType::View) merge_ready(cells);
   for (std::size_t c = 0; c < job.chunks.size(); ++c)
     for (std::size_t t = first_task[c]; t < first_task[c + 1]; ++t)
       job.null_counts[c] += task_missing[t];
