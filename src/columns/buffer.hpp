@@ -92,6 +92,7 @@ class Buffer {
   [[nodiscard]] char* data() noexcept { return data_; }
   [[nodiscard]] const char* data() const noexcept { return data_; }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
   template <class T>
   [[nodiscard]] T* as() noexcept {
     return reinterpret_cast<T*>(data_);

@@ -74,34 +74,71 @@ bool check_offset_rows(const ColumnView& view, const Offset* offsets, std::int64
   return false;
 }
 
-bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t end) {
-  bool ascii = true;
-  for (std::int64_t i = begin; i < end; ++i) {
-    if (!view.valid(i)) continue;
-    const StringView& v = view.views[view.offset + i];
-    const std::int64_t row = view.row_base + i;
+// Whether all 12 inline bytes of a view are ASCII, the bytes past its length
+// included (they should be zero): a test that may only err on the safe side.
+bool inline_bytes_ascii(const StringView& v) noexcept {
+  std::uint32_t head;
+  std::uint64_t tail;
+  std::memcpy(&head, v.inlined, 4);
+  std::memcpy(&tail, v.inlined + 4, 8);
+  return ((head & 0x80808080U) | (tail & 0x8080808080808080ULL)) == 0;
+}
+
+// The checks of one view (row i, present); whether its text is ASCII. Out
+// of line: the common views pass the cheap test of `view_is_ascii` first.
+[[gnu::noinline]] bool check_view(const ColumnView& view, const StringView& v, std::int64_t i) {
+  const std::int64_t row = view.row_base + i;
+  std::string_view text;
+  if (v.length <= kInlineViewBytes) {
     if (v.length < 0)
       row_fault(row, "string view length " + std::to_string(v.length) + " is negative");
-    if (v.length > kInlineViewBytes) {
-      const std::int32_t index = v.ref.buffer_index;
-      if (index < 0 || index >= view.view_buffer_count) {
-        row_fault(row, "string view refers to data buffer " + std::to_string(index) + " of " +
-                           std::to_string(view.view_buffer_count));
-      }
-      const std::int64_t size = view.view_sizes[index];
-      if (v.ref.offset < 0 || std::int64_t{v.ref.offset} + v.length > size) {
-        row_fault(row, "string view bytes " + std::to_string(v.ref.offset) + ".." +
-                           std::to_string(std::int64_t{v.ref.offset} + v.length) +
-                           " lie outside data buffer " + std::to_string(index) + " of " +
-                           std::to_string(size) + " bytes");
-      }
+    if (inline_bytes_ascii(v)) return true;
+    text = {v.inlined, static_cast<std::size_t>(v.length)};
+  } else {
+    const std::int32_t index = v.ref.buffer_index;
+    if (index < 0 || index >= view.view_buffer_count) {
+      row_fault(row, "string view refers to data buffer " + std::to_string(index) + " of " +
+                         std::to_string(view.view_buffer_count));
     }
-    const std::string_view text = view.cell(i);
-    if (all_ascii(text.data(), text.size())) continue;
-    ascii = false;
-    if (const std::size_t bad = utf8_error_at(text.data(), text.size()); bad != text.size())
-      row_fault(row, "invalid UTF-8 at byte " + std::to_string(bad));
+    const std::int64_t size = view.view_sizes[index];
+    if (v.ref.offset < 0 || std::int64_t{v.ref.offset} + v.length > size) {
+      row_fault(row, "string view bytes " + std::to_string(v.ref.offset) + ".." +
+                         std::to_string(std::int64_t{v.ref.offset} + v.length) +
+                         " lie outside data buffer " + std::to_string(index) + " of " +
+                         std::to_string(size) + " bytes");
+    }
+    text = {view.view_buffers[index] + v.ref.offset, static_cast<std::size_t>(v.length)};
   }
+  if (all_ascii(text.data(), text.size())) return true;
+  if (const std::size_t bad = utf8_error_at(text.data(), text.size()); bad != text.size())
+    row_fault(row, "invalid UTF-8 at byte " + std::to_string(bad));
+  return false;
+}
+
+// Whether a view is well formed and its text ASCII, decided cheaply; false
+// leaves the question (and any fault) to check_view.
+inline bool view_is_ascii(const ColumnView& view, const StringView& v) noexcept {
+  const std::int32_t length = v.length;
+  if (static_cast<std::uint32_t>(length) <= static_cast<std::uint32_t>(kInlineViewBytes))
+    return inline_bytes_ascii(v);
+  const std::int32_t index = v.ref.buffer_index;
+  if (length < 0 || index < 0 || index >= view.view_buffer_count || v.ref.offset < 0 ||
+      std::int64_t{v.ref.offset} + length > view.view_sizes[index]) {
+    return false;
+  }
+  return all_ascii(view.view_buffers[index] + v.ref.offset, static_cast<std::size_t>(length));
+}
+
+bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t end) {
+  bool ascii = true;
+  const StringView* const views = view.views + view.offset;
+  if (view.validity == nullptr) {
+    for (std::int64_t i = begin; i < end; ++i)
+      if (!view_is_ascii(view, views[i])) ascii &= check_view(view, views[i], i);
+    return ascii;
+  }
+  for (std::int64_t i = begin; i < end; ++i)
+    if (view.valid(i) && !view_is_ascii(view, views[i])) ascii &= check_view(view, views[i], i);
   return ascii;
 }
 

@@ -1,5 +1,6 @@
 #include "columns/engine.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -75,8 +76,36 @@ constexpr auto kMaxInt32 = static_cast<std::size_t>(std::numeric_limits<std::int
               ": the result texts exceed 2 GiB, too much for utf8 (pass large_utf8 input)");
 }
 
+// The view of a text of at most 12 bytes at `bytes`, inlined; the 16 bytes
+// at `bytes` must be readable (the bytes past `size` are not copied).
+void write_inline_view(char* slot, const char* bytes, std::size_t size) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t low;
+    std::uint32_t high;
+    std::memcpy(&low, bytes, 8);
+    std::memcpy(&high, bytes + 8, 4);
+    if (size < 8) {
+      low &= (std::uint64_t{1} << (8 * size)) - 1;
+      high = 0;
+    } else {
+      high &= static_cast<std::uint32_t>((std::uint64_t{1} << (8 * (size - 8))) - 1);
+    }
+    const std::uint64_t first = static_cast<std::uint64_t>(size) | (low << 32);
+    const std::uint64_t second = (low >> 32) | (std::uint64_t{high} << 32);
+    std::memcpy(slot, &first, 8);
+    std::memcpy(slot + 8, &second, 8);
+  } else {
+    StringView v{};
+    v.length = static_cast<std::int32_t>(size);
+    if (size > 0) std::memcpy(v.inlined, bytes, size);
+    std::memcpy(slot, &v, sizeof(v));
+  }
+}
+
 // Records where row i ends in its piece (and, for a view, where it starts).
-void record_row(TextCells& out, const Buffer& piece, std::int64_t i, std::size_t start) {
+// A view of at most 12 bytes holds its text itself, which then leaves the
+// piece.
+void record_row(TextCells& out, Buffer& piece, std::int64_t i, std::size_t start) {
   const std::size_t end = piece.size();
   switch (out.form) {
     case OutType::Utf8:
@@ -88,32 +117,40 @@ void record_row(TextCells& out, const Buffer& piece, std::int64_t i, std::size_t
       break;
     default: {
       const std::size_t size = end - start;
-      StringView v{};
-      if (size > kMaxInt32 ||
-          (size > static_cast<std::size_t>(kInlineViewBytes) && start > kMaxInt32)) {
+      char* const slot = out.index.data() + 16 * i;
+      if (size <= static_cast<std::size_t>(kInlineViewBytes)) {
+        if (piece.capacity() - start >= 16) {
+          write_inline_view(slot, piece.data() + start, size);
+        } else {
+          StringView v{};
+          v.length = static_cast<std::int32_t>(size);
+          if (size > 0) std::memcpy(v.inlined, piece.data() + start, size);
+          std::memcpy(slot, &v, sizeof(v));
+        }
+        piece.truncate(start);
+        break;
+      }
+      if (size > kMaxInt32 || start > kMaxInt32) {
         value_fault("chunk " + std::to_string(out.chunk) +
                     ": a piece of the result exceeds 2 GiB, too much for utf8_view");
       }
+      StringView v{};
       v.length = static_cast<std::int32_t>(size);
-      if (size <= static_cast<std::size_t>(kInlineViewBytes)) {
-        if (size > 0) std::memcpy(v.inlined, piece.data() + start, size);
-      } else {
-        std::memcpy(v.ref.prefix, piece.data() + start, 4);
-        v.ref.buffer_index = static_cast<std::int32_t>(i / kRowsPerTask);
-        v.ref.offset = static_cast<std::int32_t>(start);
-      }
-      std::memcpy(out.index.data() + 16 * i, &v, sizeof(v));
+      std::memcpy(v.ref.prefix, piece.data() + start, 4);
+      v.ref.buffer_index = static_cast<std::int32_t>(i / kRowsPerTask);
+      v.ref.offset = static_cast<std::int32_t>(start);
+      std::memcpy(slot, &v, sizeof(v));
       break;
     }
   }
 }
 
 // Appends the finished pieces that follow the ones already appended to
-// `data`, making their offsets absolute, and frees them.
-void merge_finished(TextCells& out, std::size_t finished_piece) {
-  std::lock_guard lock(*out.merging);
-  out.finished[finished_piece] = 1;
-  while (out.merged < out.pieces.size() && out.finished[out.merged] != 0) {
+// `data`, making their offsets absolute, and frees them. The caller holds
+// `merging`, or is alone.
+void merge_ready(TextCells& out) {
+  while (out.merged < out.pieces.size() &&
+         out.finished[out.merged].load(std::memory_order_acquire) != 0) {
     const std::size_t p = out.merged;
     const auto base = static_cast<std::int64_t>(out.data.size());
     Buffer piece = std::move(out.pieces[p]);
@@ -138,6 +175,15 @@ void merge_finished(TextCells& out, std::size_t finished_piece) {
     }
     ++out.merged;
   }
+}
+
+// Marks a piece finished and appends what can be, unless another task is
+// appending: that one may take this piece too, or else the next task to
+// finish, or run_job once every task has. Nobody waits for the copying.
+void merge_finished(TextCells& out, std::size_t finished_piece) {
+  out.finished[finished_piece].store(1, std::memory_order_release);
+  const std::unique_lock lock(*out.merging, std::try_to_lock);
+  if (lock.owns_lock()) merge_ready(out);
 }
 
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
@@ -261,7 +307,7 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
         cells.index = Buffer::zeroed((length + 1) * width);
       }
       cells.pieces.resize(pieces_of(cells.length));
-      cells.finished.assign(cells.pieces.size(), 0);
+      cells.finished = std::vector<std::atomic<std::uint8_t>>(cells.pieces.size());
     }
   }
   job.validity.clear();
@@ -288,6 +334,9 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
     task_missing[task] = pack_validity(state, begin, end, job.validity[c].as<std::uint8_t>());
   };
   run_tasks(count, job.threads, work, caller_poll);
+  // Every task has finished: the pieces still waiting are appended here.
+  for (TextCells& cells : job.texts)
+    if (cells.form != OutType::View) merge_ready(cells);
   for (std::size_t c = 0; c < job.chunks.size(); ++c)
     for (std::size_t t = first_task[c]; t < first_task[c + 1]; ++t)
       job.null_counts[c] += task_missing[t];

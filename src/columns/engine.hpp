@@ -3,6 +3,7 @@
 // Pure C++: the glue gathers the inputs and turns the results into objects.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,7 +43,7 @@ struct NumberTarget {
 // large_utf8 or utf8_view). Rows are cut into pieces of kRowsPerTask rows,
 // each written by one task into its own buffer, with offsets relative to the
 // piece (or views into it). For utf8 and large_utf8 each finished piece is
-// appended to `data` as soon as the pieces before it are, its offsets made
+// appended to `data` soon after the pieces before it are, its offsets made
 // absolute, and freed: at most a few pieces wait at any time, so the texts
 // are held about once. For utf8_view the pieces stay the data buffers.
 // state[i] is 0 for a missing row.
@@ -54,9 +55,11 @@ struct TextCells {
   Buffer index;  // offsets (length + 1) or views
   std::vector<Buffer> pieces;
   Buffer data;
-  // The appending of finished pieces, by whichever task finishes the next one.
+  // The appending of finished pieces: by a task that finishes one while no
+  // other task is appending (none waits for another), and after the run for
+  // any left over.
   std::unique_ptr<std::mutex> merging = std::make_unique<std::mutex>();
-  std::vector<std::uint8_t> finished;
+  std::vector<std::atomic<std::uint8_t>> finished;
   std::size_t merged = 0;
 
   // A cell, once the job has run.
