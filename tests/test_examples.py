@@ -63,8 +63,8 @@ def vesk_path(tmp_path_factory):
     if build:
         found = glob.glob(os.path.join(os.path.abspath(build), "vesk", "_columns.*"))
     else:
-        spec = importlib.util.find_spec("vesk._columns")
-        found = [spec.origin] if spec and spec.origin else []
+        columns_module = importlib.util.find_spec("vesk._columns")
+        found = [columns_module.origin] if columns_module and columns_module.origin else []
     if not found:
         pytest.fail("vesk._columns is not built")
     package = tmp_path_factory.mktemp("path") / "vesk"
