@@ -20,34 +20,15 @@ constexpr const char* kArrayName = "arrow_array";
 constexpr const char* kStreamName = "arrow_array_stream";
 
 // Capsule destructors: release whatever the consumer did not move away.
-void free_schema_capsule(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaName));
-  if (schema == nullptr) {
+template <class Struct, const char* const& Name>
+void free_capsule(PyObject* capsule) {
+  auto* owned = static_cast<Struct*>(PyCapsule_GetPointer(capsule, Name));
+  if (owned == nullptr) {
     PyErr_WriteUnraisable(capsule);
     return;
   }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
-}
-
-void free_array_capsule(PyObject* capsule) {
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, kArrayName));
-  if (array == nullptr) {
-    PyErr_WriteUnraisable(capsule);
-    return;
-  }
-  if (array->release != nullptr) array->release(array);
-  delete array;
-}
-
-void free_stream_capsule(PyObject* capsule) {
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamName));
-  if (stream == nullptr) {
-    PyErr_WriteUnraisable(capsule);
-    return;
-  }
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
+  if (owned->release != nullptr) owned->release(owned);
+  delete owned;
 }
 
 // A capsule that owns `raw` (allocated with new) from here on.
@@ -91,7 +72,8 @@ PyObject* column_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto stream = std::make_unique<ArrowArrayStream>();
     stream->release = nullptr;
     export_stream(*object->column, stream.get());
-    Ref capsule = capsule_of(std::move(stream), kStreamName, &free_stream_capsule);
+    Ref capsule =
+        capsule_of(std::move(stream), kStreamName, &free_capsule<ArrowArrayStream, kStreamName>);
     if (!capsule) return fail_fetched();
     return capsule;
   });
@@ -110,11 +92,13 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto schema = std::make_unique<ArrowSchema>();
     export_schema(c.type, schema.get());
-    Ref schema_capsule = capsule_of(std::move(schema), kSchemaName, &free_schema_capsule);
+    Ref schema_capsule =
+        capsule_of(std::move(schema), kSchemaName, &free_capsule<ArrowSchema, kSchemaName>);
     if (!schema_capsule) return fail_fetched();
     auto array = std::make_unique<ArrowArray>();
     export_array(c.chunks.front(), array.get());
-    Ref array_capsule = capsule_of(std::move(array), kArrayName, &free_array_capsule);
+    Ref array_capsule =
+        capsule_of(std::move(array), kArrayName, &free_capsule<ArrowArray, kArrayName>);
     if (!array_capsule) return fail_fetched();
     Ref pair = created(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.get(), 0, schema_capsule.release());

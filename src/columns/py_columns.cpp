@@ -527,7 +527,7 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   PyObject* done = call_boundary([&]() -> Result<Ref> {
     Result<Ref> type = make_column_type(module);
     if (!type) return fail(std::move(type).error());
