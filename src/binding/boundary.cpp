@@ -1,7 +1,5 @@
 #include "binding/boundary.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdio>
 
 namespace vesk {
@@ -9,7 +7,7 @@ namespace vesk {
 void raise_internal_failure(const std::string& message) {
   try {
     Error::panic(message).restore();
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     abort_at_boundary(message);

@@ -2,11 +2,10 @@
 // become Python exceptions.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 
+#include "base/unwind.hpp"
 #include "binding/error.hpp"
 
 namespace vesk {
@@ -40,7 +39,7 @@ PyObject* call_boundary(Body&& body) {
     PyErr_NoMemory();
   } catch (const std::exception& unexpected) {
     raise_unexpected_exception(unexpected.what());
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_unexpected_exception("not a std::exception");

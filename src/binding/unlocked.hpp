@@ -1,13 +1,12 @@
 // Native work on long texts with the interpreter lock released.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <chrono>
 #include <exception>
 #include <type_traits>
 #include <utility>
 
+#include "base/unwind.hpp"
 #include "binding/error.hpp"
 
 namespace vesk {
@@ -53,7 +52,7 @@ class SignalClock {
 //
 // Interpreter shutdown: once it has begun, a thread other than the one
 // shutting down that takes the lock back is ended by pthread_exit, which
-// unwinds its stack with abi::__forced_unwind. That unwind must pass through
+// unwinds its stack with a forced unwind (base/unwind.hpp). That unwind must pass through
 // every frame up to the interpreter: the destructor may throw it, and no
 // frame between here and the call boundary may be noexcept or swallow it.
 // A destructor that runs while another exception is already unwinding the
@@ -88,7 +87,7 @@ class Unlocked {
         relock();
         return result;
       }
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
       throw;  // the thread is being ended inside poll or relock: let it go
     } catch (...) {
       thrown = std::current_exception();
@@ -123,7 +122,7 @@ class Unlocked {
     if (state == nullptr) return;
     try {
       PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
       lost_lock::mark();
       throw;
     }

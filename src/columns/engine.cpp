@@ -187,7 +187,7 @@ void merge_finished(TextCells& out, std::size_t finished_piece) {
 }
 
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
-               bool ascii, TextCells& out, const text::Poll& poll) {
+               bool ascii, TextCells& out, const Poll& poll) {
   const auto piece_index = static_cast<std::size_t>(begin / kRowsPerTask);
   Buffer& piece = out.pieces[piece_index];
   auto* const state = out.state.as<std::uint8_t>();
@@ -315,7 +315,7 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
   for (const ColumnView& view : job.chunks)
     job.validity.push_back(Buffer::zeroed(static_cast<std::size_t>((view.length + 63) / 64 * 8)));
   std::vector<std::int64_t> task_missing(count, 0);
-  const TaskWork work = [&](std::size_t task, const text::Poll& poll) {
+  const TaskWork work = [&](std::size_t task, const Poll& poll) {
     std::size_t c = 0;
     // Chunks are few; a linear walk costs nothing next to a task.
     while (first_task[c + 1] <= task) ++c;

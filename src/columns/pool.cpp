@@ -2,7 +2,6 @@
 
 #include <sched.h>
 
-#include <cxxabi.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +11,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "base/unwind.hpp"
 
 namespace vesk::columns {
 namespace {
@@ -26,13 +27,13 @@ class Run {
   Run(std::size_t count, const TaskWork& work) : limit_(count), work_(work) {}
 
   void worker() {
-    const text::Poll poll(&Run::check_cancelled, this);
+    const Poll poll(&Run::check_cancelled, this);
     for (;;) {
       const std::size_t task = next_.fetch_add(1);
       if (task >= limit_.load() || cancelled_.load()) break;
       try {
         work_(task, poll);
-      } catch (abi::__forced_unwind&) {
+      } catch (ForcedUnwind&) {
         throw;
       } catch (const Cancelled&) {
         break;
@@ -128,7 +129,7 @@ void run_tasks(std::size_t count, unsigned threads, const TaskWork& work,
                const std::function<void()>& caller_poll) {
   if (count == 0) return;
   if (threads <= 1 || count == 1) {
-    const text::Poll poll(&call_caller_poll, const_cast<std::function<void()>*>(&caller_poll));
+    const Poll poll(&call_caller_poll, const_cast<std::function<void()>*>(&caller_poll));
     for (std::size_t task = 0; task < count; ++task) {
       caller_poll();
       work(task, poll);

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "text/poll.hpp"
+#include "base/poll.hpp"
 
 namespace vesk::columns {
 
@@ -14,7 +14,7 @@ unsigned available_cpus() noexcept;
 // Thrown inside a task by its poll hook once the run is cancelled.
 struct Cancelled {};
 
-using TaskWork = std::function<void(std::size_t task, const text::Poll& poll)>;
+using TaskWork = std::function<void(std::size_t task, const Poll& poll)>;
 
 // Runs work(task, poll) for every task in [0, count): on the calling thread
 // when `threads` is 1, else on min(threads, count) new threads, which take

@@ -2,8 +2,6 @@
 // interface) and Python sequences. The module definition, the argument rules,
 // the import of Arrow structs, the gathering of sequence cells and the
 // results; the work itself is engine.hpp's, with the interpreter lock released.
-#include <cxxabi.h>
-
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -14,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unwind.hpp"
 #include "binding/boundary.hpp"
 #include "binding/render.hpp"
 #include "binding/to_python.hpp"
@@ -288,7 +287,7 @@ Status run_unlocked(Job& job) {
     Unlocked unlocked;
     try {
       run_job(job, [&unlocked] { unlocked.poll(); });
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
       thread_ending = true;
       throw;
     } catch (...) {

@@ -169,7 +169,7 @@ std::string_view trimmed(std::string_view utf8, Poll&& poll) {
     if (n == 0) break;
     utf8.remove_prefix(n);
     since_poll += n;
-    if (since_poll >= text::kPollBytes) {
+    if (since_poll >= kPollBytes) {
       since_poll = 0;
       poll();
     }
@@ -179,7 +179,7 @@ std::string_view trimmed(std::string_view utf8, Poll&& poll) {
     if (n == 0) break;
     utf8.remove_suffix(n);
     since_poll += n;
-    if (since_poll >= text::kPollBytes) {
+    if (since_poll >= kPollBytes) {
       since_poll = 0;
       poll();
     }
@@ -189,9 +189,9 @@ std::string_view trimmed(std::string_view utf8, Poll&& poll) {
 
 // Where the run of bytes satisfying `keep` that starts at `from` ends.
 template <class Keep>
-std::size_t run_end(std::string_view s, std::size_t from, Keep keep, const text::Poll& poll) {
+std::size_t run_end(std::string_view s, std::size_t from, Keep keep, const Poll& poll) {
   while (from < s.size()) {
-    const std::size_t stop = std::min(s.size(), from + text::kPollBytes);
+    const std::size_t stop = std::min(s.size(), from + kPollBytes);
     while (from < stop && keep(s[from])) ++from;
     if (from < stop) break;
     poll();
@@ -213,7 +213,7 @@ constexpr std::size_t kSignificantDigits = 800;
 // grammar as parse_int64 and parse_double, over scans that call `poll`, and
 // then a short text of the same value for them: the significand without its
 // leading zeros, cut as above, in exponent form.
-ParsedNumber parse_long_number(std::string_view number, bool has_point, const text::Poll& poll) {
+ParsedNumber parse_long_number(std::string_view number, bool has_point, const Poll& poll) {
   const bool negative = number.front() == '-';
   if (negative) number.remove_prefix(1);
   const std::size_t integer_end = run_end(number, 0, is_digit, poll);
@@ -271,7 +271,7 @@ std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept {
   return trimmed(utf8, [] {});
 }
 
-std::optional<std::string> strip_numeric_formatting(std::string_view utf8, const text::Poll& poll) {
+std::optional<std::string> strip_numeric_formatting(std::string_view utf8, const Poll& poll) {
   // Every path returns `result`, so it is built in the caller's slot and the
   // text is never moved (a short text lives inside the string object).
   std::optional<std::string> result;
@@ -292,9 +292,9 @@ std::optional<std::string> strip_numeric_formatting(std::string_view utf8, const
   out.resize_and_overwrite(sign_length + text.size(), [&](char* buffer, std::size_t) {
     buffer[0] = '-';  // overwritten by the first character when not negative
     std::size_t length = sign_length;
-    for (std::size_t at = 0; at < text.size(); at += text::kPollBytes) {
+    for (std::size_t at = 0; at < text.size(); at += kPollBytes) {
       if (at > 0) poll();
-      for (const char c : text.substr(at, text::kPollBytes)) {
+      for (const char c : text.substr(at, kPollBytes)) {
         buffer[length] = c;
         length += c != ',' ? 1 : 0;
       }
@@ -408,7 +408,7 @@ std::optional<double> parse_double(std::string_view text) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
-ParsedNumber parse_number(std::string_view utf8, const text::Poll& poll) {
+ParsedNumber parse_number(std::string_view utf8, const Poll& poll) {
   // The kept text is never longer than the input: short inputs filter into the
   // stack, long ones into one heap buffer.
   constexpr std::size_t kInlineCapacity = 64;
@@ -421,9 +421,9 @@ ParsedNumber parse_number(std::string_view utf8, const text::Poll& poll) {
   }
   std::size_t length = 0;
   bool has_point = false;
-  for (std::size_t at = 0; at < utf8.size(); at += text::kPollBytes) {
+  for (std::size_t at = 0; at < utf8.size(); at += kPollBytes) {
     if (at > 0) poll();
-    for (const char c : utf8.substr(at, text::kPollBytes)) {
+    for (const char c : utf8.substr(at, kPollBytes)) {
       const std::uint8_t byte_class = kByteClass[static_cast<unsigned char>(c)];
       kept[length] = c;
       length += byte_class & 1U;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "text/poll.hpp"
+#include "base/poll.hpp"
 
 namespace vesk::numparse {
 
@@ -22,9 +22,9 @@ std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept;
 // pair of parentheses into a leading '-', drops every ',' (U+002C only) and
 // one trailing '%'. Empty at any step gives nullopt; a present result is never
 // empty. Does not check that the result is a number. `poll` is called between
-// chunks of the input (see text/poll.hpp).
+// chunks of the input (see base/poll.hpp).
 std::optional<std::string> strip_numeric_formatting(std::string_view utf8,
-                                                    const text::Poll& poll = {});
+                                                    const Poll& poll = {});
 
 // Whole text as [+-]?[0-9]+ in the signed 64-bit range (leading zeros allowed).
 // Anything else, including a lone sign or an out-of-range value, is nullopt.
@@ -49,6 +49,6 @@ using ParsedNumber = std::variant<std::monostate, std::int64_t, double>;
 // 64 bits are clamped to the range when their magnitude is at most 2**63 and
 // give nothing beyond it. No heap allocation for texts of up to 64 bytes.
 // `poll` is called between chunks of the input.
-ParsedNumber parse_number(std::string_view utf8, const text::Poll& poll = {});
+ParsedNumber parse_number(std::string_view utf8, const Poll& poll = {});
 
 }  // namespace vesk::numparse

@@ -19,9 +19,9 @@ namespace {
 // poll hook, so Ctrl-C ends a long call.
 template <class Work>
 auto on_text(std::string_view text, Work&& work) {
-  if (text.size() < kReleaseLockBytes) return work(text, text::Poll());
+  if (text.size() < kReleaseLockBytes) return work(text, Poll());
   Unlocked unlocked;
-  return unlocked.run([&] { return work(text, text::Poll(&Unlocked::poll_hook, &unlocked)); });
+  return unlocked.run([&] { return work(text, Poll(&Unlocked::poll_hook, &unlocked)); });
 }
 
 }  // namespace
@@ -30,7 +30,7 @@ Result<Ref> parse_body(BoundArgs& args) {
   Result<Utf8Text> text = argument("s", to_utf8_text(args[0]));
   if (!text) return fail(std::move(text).error());
   const ParsedNumber number = on_text(
-      *text, [](std::string_view s, const text::Poll& poll) { return parse_number(s, poll); });
+      *text, [](std::string_view s, const Poll& poll) { return parse_number(s, poll); });
   if (const auto* integer = std::get_if<std::int64_t>(&number)) return new_int(*integer);
   if (const auto* real = std::get_if<double>(&number)) return new_float(*real);
   return new_none();
@@ -41,7 +41,7 @@ Result<Ref> normalize_numeric_str_body(BoundArgs& args) {
   if (!text) return fail(std::move(text).error());
   const std::optional<std::string> normalized = on_text(
       *text,
-      [](std::string_view s, const text::Poll& poll) { return strip_numeric_formatting(s, poll); });
+      [](std::string_view s, const Poll& poll) { return strip_numeric_formatting(s, poll); });
   if (!normalized) return new_none();
   return new_text(*normalized);
 }

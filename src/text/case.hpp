@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "text/code_points.hpp"
-#include "text/poll.hpp"
+#include "base/poll.hpp"
 
 namespace vesk::text {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/poll.hpp"
+#include "base/poll.hpp"
 
 namespace vesk::text {
 

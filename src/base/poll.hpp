@@ -1,9 +1,10 @@
-// A hook that long text transforms call between chunks of their input.
+// A hook that long pure loops (text transforms, number scans, column tasks)
+// call between chunks of their input.
 #pragma once
 
 #include <cstddef>
 
-namespace vesk::text {
+namespace vesk {
 
 // Lets the caller of a long transform look up from it now and then (to notice
 // an interruption, say). The transform calls it about every kPollBytes of
@@ -27,4 +28,4 @@ class Poll {
 // often enough without costing anything measurable.
 inline constexpr std::size_t kPollBytes = std::size_t{1} << 20;
 
-}  // namespace vesk::text
+}  // namespace vesk
