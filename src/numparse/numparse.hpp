@@ -23,8 +23,7 @@ std::string_view trim_unicode_whitespace(std::string_view utf8) noexcept;
 // one trailing '%'. Empty at any step gives nullopt; a present result is never
 // empty. Does not check that the result is a number. `poll` is called between
 // chunks of the input (see base/poll.hpp).
-std::optional<std::string> strip_numeric_formatting(std::string_view utf8,
-                                                    const Poll& poll = {});
+std::optional<std::string> strip_numeric_formatting(std::string_view utf8, const Poll& poll = {});
 
 // Whole text as [+-]?[0-9]+ in the signed 64-bit range (leading zeros allowed).
 // Anything else, including a lone sign or an out-of-range value, is nullopt.

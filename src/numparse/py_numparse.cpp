@@ -29,8 +29,8 @@ auto on_text(std::string_view text, Work&& work) {
 Result<Ref> parse_body(BoundArgs& args) {
   Result<Utf8Text> text = argument("s", to_utf8_text(args[0]));
   if (!text) return fail(std::move(text).error());
-  const ParsedNumber number = on_text(
-      *text, [](std::string_view s, const Poll& poll) { return parse_number(s, poll); });
+  const ParsedNumber number =
+      on_text(*text, [](std::string_view s, const Poll& poll) { return parse_number(s, poll); });
   if (const auto* integer = std::get_if<std::int64_t>(&number)) return new_int(*integer);
   if (const auto* real = std::get_if<double>(&number)) return new_float(*real);
   return new_none();

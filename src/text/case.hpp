@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "text/code_points.hpp"
 #include "base/poll.hpp"
+#include "text/code_points.hpp"
 
 namespace vesk::text {
 
