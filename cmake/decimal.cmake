@@ -17,12 +17,16 @@ string(CONCAT VESK_DECIMAL_HELP
 
 set(VESK_DECIMAL_SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/src/base/decimal.cpp)
 if(VESK_FAST_FLOAT)
-  find_package(FastFloat CONFIG QUIET)
-  if(TARGET FastFloat::fast_float)
-    get_target_property(VESK_FAST_FLOAT_INCLUDE_DIR FastFloat::fast_float
-      INTERFACE_INCLUDE_DIRECTORIES)
-  else()
-    find_path(VESK_FAST_FLOAT_INCLUDE_DIR fast_float/fast_float.h)
+  # The header where CMAKE_PREFIX_PATH or the system has it, else where its
+  # CMake package (FastFloat_DIR) says.
+  find_path(VESK_FAST_FLOAT_INCLUDE_DIR fast_float/fast_float.h)
+  if(NOT VESK_FAST_FLOAT_INCLUDE_DIR)
+    find_package(FastFloat CONFIG QUIET)
+    if(TARGET FastFloat::fast_float)
+      get_target_property(include_dirs FastFloat::fast_float INTERFACE_INCLUDE_DIRECTORIES)
+      set(VESK_FAST_FLOAT_INCLUDE_DIR ${include_dirs} CACHE PATH
+        "The folder holding fast_float/fast_float.h" FORCE)
+    endif()
   endif()
 endif()
 if(VESK_FAST_FLOAT AND VESK_FAST_FLOAT_INCLUDE_DIR)
