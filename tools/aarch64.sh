@@ -58,13 +58,15 @@ test_packages=(pytest hypothesis numpy)
 # apt knows arm64 packages once the architecture is added (a line of dpkg's
 # configuration; nothing is installed) and its package lists are fetched.
 arm64_lists() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     log "adding arm64 to dpkg's architectures (for apt-get download only)"
-    dpkg --add-architecture arm64
+    $sudo dpkg --add-architecture arm64
   fi
   if ! apt-cache show libc6:arm64 >/dev/null 2>&1; then
     log "fetching the arm64 package lists"
-    apt-get update -qq
+    $sudo apt-get update -qq
   fi
 }
 

@@ -19,7 +19,11 @@
 set -euo pipefail
 prefix="${1:?usage: tools/build_deps.sh PREFIX}"
 mkdir -p "$prefix"
-prefix="$(cd "$prefix" && pwd)"
+case "$(uname -s)" in
+  # Git's bash on Windows: the prefix as Windows programs (CMake) read it.
+  MINGW* | MSYS* | CYGWIN*) prefix="$(cd "$prefix" && pwd -W)" ;;
+  *) prefix="$(cd "$prefix" && pwd)" ;;
+esac
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -50,8 +54,11 @@ download() {
   local url="$1" out="$2"
   if command -v curl >/dev/null 2>&1; then
     curl -fsSL --retry 3 -o "$out" "$url"
-  else
+  elif command -v wget >/dev/null 2>&1; then
     wget -q -O "$out" "$url"
+  else
+    python3 -c 'import sys, urllib.request; urllib.request.urlretrieve(sys.argv[1], sys.argv[2])' \
+      "$url" "$out"
   fi
 }
 

@@ -3,8 +3,8 @@
 // The build chooses the converter: fast_float where it is found (the
 // algorithm behind libstdc++'s own floating-point from_chars, header-only),
 // else the standard library's from_chars where it has one for double (libc++
-// has none before version 20). Both are exact; the build stops with a message
-// when neither is there.
+// 19 and Apple's libc++ have none). Both are exact; the build stops with a
+// message when neither is there.
 #if defined(VESK_HAVE_FAST_FLOAT) && VESK_HAVE_FAST_FLOAT
 #include <fast_float/fast_float.h>
 #endif

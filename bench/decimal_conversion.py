@@ -1,7 +1,7 @@
 """fast_float against the standard library's std::from_chars, as the decimal
 conversion behind parse and sanitize_vulgar_string.
 
-    python bench/decimal.py [--rounds N] [--rows N] [--cmake CMAKE]
+    python bench/decimal_conversion.py [--rounds N] [--rows N] [--cmake CMAKE]
 
 Builds _vesk twice with CMake (build/bench-decimal/fast_float and
 build/bench-decimal/from_chars: -DVESK_FAST_FLOAT=ON and OFF, Release), then
@@ -84,18 +84,32 @@ def build(cmake: str, variant: str, flag: str) -> Path:
     chosen = "fast_float" if "Decimal conversion: fast_float" in log else "from_chars"
     if chosen != variant:
         sys.exit(f"{variant} build: CMake chose {chosen} (is fast_float installed?)")
-    subprocess.run([cmake, "--build", str(out), "--target", "_vesk"], check=True,
-                   capture_output=True)
+    subprocess.run(
+        [cmake, "--build", str(out), "--target", "_vesk"], check=True, capture_output=True
+    )
     return out
 
 
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--rows", type=int, default=200_000)
-    parser.add_argument("--cmake", default=shutil.which("cmake", path=os.path.dirname(
-        sys.executable)) or "cmake")
+    parser.add_argument(
+        "--cmake", default=shutil.which("cmake", path=os.path.dirname(sys.executable)) or "cmake"
+    )
     args = parser.parse_args()
     builds = {variant: build(args.cmake, variant, flag) for variant, flag in VARIANTS.items()}
     times: dict[str, dict[str, list[float]]] = {variant: {} for variant in builds}
@@ -103,12 +117,19 @@ def main() -> int:
         order = list(builds) if round_ % 2 == 0 else list(reversed(builds))
         for variant in order:
             env = dict(os.environ, PYTHONPATH=str(builds[variant]))
-            result = subprocess.run([sys.executable, "-c", CHILD, str(args.rows)], env=env,
-                                    check=True, capture_output=True, text=True)
+            result = subprocess.run(
+                [sys.executable, "-c", CHILD, str(args.rows)],
+                env=env,
+                check=True,
+                capture_output=True,
+                text=True,
+            )
             for name, seconds in json.loads(result.stdout).items():
                 times[variant].setdefault(name, []).append(seconds)
-    print(f"{platform.processor() or platform.machine()}, Python {platform.python_version()}, "
-          f"{args.rows:,} rows, medians of {args.rounds} rounds")
+    print(
+        f"{cpu_name()} ({os.cpu_count()} cores), Python {platform.python_version()}, "
+        f"{args.rows:,} rows, medians of {args.rounds} rounds"
+    )
     print(f"{'workload':58} {'fast_float':>11} {'from_chars':>11} {'ratio':>6}")
     for name in times["fast_float"]:
         fast = statistics.median(times["fast_float"][name])
