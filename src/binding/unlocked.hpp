@@ -125,6 +125,11 @@ class Unlocked {
     } catch (ForcedUnwind&) {
       lost_lock::mark();
       throw;
+    } catch (...) {
+      // The same end under libc++, which cannot pass this unwind through the
+      // catch-alls above: the thread stops here, its references untouched.
+      if (foreign_exception_in_hand()) park_thread_forever();
+      throw;
     }
   }
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "binding/to_python.hpp"
 #include "dictsort/py_sort_values.hpp"
 
@@ -37,7 +38,7 @@ std::vector<Ref> hold_items(PyObject* list) {
   for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
     // Let the misses of several increments overlap.
     if (i + kItemAhead < PyList_GET_SIZE(list)) {
-      __builtin_prefetch(PyList_GET_ITEM(list, i + kItemAhead), 1);
+      prefetch_for_write(PyList_GET_ITEM(list, i + kItemAhead));
     }
     held.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
   }
@@ -81,8 +82,8 @@ void prefetch_values(PyObject* dict, const ColumnKeys& keys, std::span<const Py_
     for (std::size_t i = 0; i < hashes.size(); ++i) {
       if (same_text(key, keys[i], hashes[i])) {
         // A short str's bytes follow its header and may start the next line.
-        __builtin_prefetch(value, 1);
-        __builtin_prefetch(reinterpret_cast<const char*>(value) + 63);
+        prefetch_for_write(value);
+        prefetch(reinterpret_cast<const char*>(value) + 63);
         ++found;
         break;
       }
@@ -93,15 +94,15 @@ void prefetch_values(PyObject* dict, const ColumnKeys& keys, std::span<const Py_
 void prefetch_row(PyObject* items, Py_ssize_t k, const ColumnKeys& keys,
                   std::span<const Py_hash_t> hashes) {
   const Py_ssize_t size = PyList_GET_SIZE(items);
-  if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
+  if (k + kItemAhead < size) prefetch_for_write(PyList_GET_ITEM(items, k + kItemAhead));
   if (k + kKeysAhead < size) {
     PyObject* const nearer = PyList_GET_ITEM(items, k + kKeysAhead);
     if (PyDict_CheckExact(nearer)) {
       const char* const table =
           reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
-      __builtin_prefetch(table);
-      __builtin_prefetch(table + 64);
-      __builtin_prefetch(table + 128);
+      prefetch(table);
+      prefetch(table + 64);
+      prefetch(table + 128);
     }
   }
   if (k + kValueAhead < size)

@@ -63,7 +63,7 @@ SortValue convert_value(Ref value, ValueStore& store) {
   }
 
   handle_signals_first();
-  const long integer = PyLong_AsLong(v);
+  const long long integer = PyLong_AsLongLong(v);  // long is 32 bits on Windows
   if (integer != -1 || !PyErr_Occurred()) return SortValue::integer(integer);
   discard_pending_exception();
   if (PyFloat_CheckExact(v)) return SortValue::number(PyFloat_AS_DOUBLE(v));

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
@@ -159,8 +160,8 @@ void prefetch_items(PyObject* row) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(row, &position, &key, &value)) {
-    __builtin_prefetch(key);
-    __builtin_prefetch(value);
+    prefetch(key);
+    prefetch(value);
   }
 }
 
@@ -191,7 +192,7 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
     if (Result<PyObject*> is_dict = check_dict(row.get()); !is_dict) {
       return fail(std::move(is_dict).error());
     }
-    if (r + 2 < PyList_GET_SIZE(list)) __builtin_prefetch(PyList_GET_ITEM(list, r + 2));
+    if (r + 2 < PyList_GET_SIZE(list)) prefetch(PyList_GET_ITEM(list, r + 2));
     // Shared key objects are in the cache already.
     if (!keys.keys_shared()) prefetch_items(row.get());
     const std::size_t here = outputs.size();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "binding/from_python.hpp"
 #include "iter/items.hpp"
 #include "iter/py_iter.hpp"
@@ -189,7 +190,7 @@ class FirstPositions {
   }
 
   // Starts loading the first slot that `find` will read for `hash`.
-  void prefetch(Py_hash_t hash) const noexcept { __builtin_prefetch(&slots_[home(hash)]); }
+  void prefetch(Py_hash_t hash) const noexcept { vesk::prefetch(&slots_[home(hash)]); }
 
   [[nodiscard]] std::size_t size() const noexcept { return values_.size(); }
   Py_ssize_t& first(std::uint32_t value) noexcept { return values_[value].first; }
@@ -254,7 +255,7 @@ Result<Outcome> same_order_builtin(const std::vector<Ref>& ref_items, PyObject* 
     // are loaded early, and then the slot that each one will probe, so
     // that the loads overlap.
     if (j + 2 * kAhead < PyList_GET_SIZE(comp)) {
-      __builtin_prefetch(PyList_GET_ITEM(comp, j + 2 * kAhead));
+      prefetch(PyList_GET_ITEM(comp, j + 2 * kAhead));
       PyObject* const soon = PyList_GET_ITEM(comp, j + kAhead);
       if (PyUnicode_CheckExact(soon)) {
         const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(soon)->hash;

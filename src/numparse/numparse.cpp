@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <system_error>
+
+#include "base/decimal.hpp"
 
 namespace vesk::numparse {
 namespace {
@@ -393,10 +394,9 @@ std::optional<double> parse_double(std::string_view text) noexcept {
     return negative ? -value : value;
   }
 
-  // from_chars is correctly rounded for any length but takes no '+'.
+  // Correctly rounded for any length, but takes no '+'.
   double value = 0.0;
-  const auto [end, error] =
-      std::from_chars(negative ? first : body, last, value, std::chars_format::general);
+  const auto [end, error] = decimal_from_chars(negative ? first : body, last, value);
   if (end != last) return std::nullopt;  // cannot happen after the checks above
   if (error == std::errc()) return value;
   if (error != std::errc::result_out_of_range) return std::nullopt;

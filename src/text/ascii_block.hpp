@@ -13,7 +13,9 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
+#include "base/platform.hpp"
+
+#if VESK_HAVE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -53,7 +55,7 @@ inline std::size_t low_bit(std::uint32_t mask) noexcept {
   return static_cast<std::size_t>(std::countr_zero(mask));
 }
 
-#if defined(__SSE2__)
+#if VESK_HAVE_SSE2
 
 inline __m128i load(const char* p) noexcept {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -135,7 +137,7 @@ inline void store_camel(char* out, const char* in) noexcept {
 inline std::size_t count_in_range(std::string_view text, int first, int count) noexcept {
   std::size_t total = 0;
   std::size_t pos = 0;
-#if defined(__SSE2__)
+#if VESK_HAVE_SSE2
   // Byte-wise counters (a match compares to -1), summed before any of them
   // can pass 255.
   const __m128i zero = _mm_setzero_si128();

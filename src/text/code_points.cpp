@@ -41,7 +41,7 @@ char32_t CodePoints::operator[](std::size_t index) const noexcept {
 void CodePoints::append_ascii_block(const char* ascii, std::size_t count) {
   if (capacity_ - size_ < kBlock) grow(size_ + kBlock);
   unsigned char* to = data_ + size_ * static_cast<std::size_t>(width_);
-#if defined(__SSE2__)
+#if VESK_HAVE_SSE2
   const __m128i zero = _mm_setzero_si128();
   const __m128i v = ascii_block::load(ascii);
   if (width_ == 1) {
