@@ -8,6 +8,7 @@
 #include "binding/from_python.hpp"
 #include "binding/render.hpp"
 #include "binding/to_python.hpp"
+#include "columns/cpus.hpp"
 
 namespace {
 
@@ -89,6 +90,17 @@ PyObject* texts(PyObject*, PyObject* object) {
   });
 }
 
+// The column engine's reading of a cgroup CPU quota, from the files under
+// the folder `root` (laid out like /): an int, or None without a quota.
+PyObject* cgroup_cpu_limit(PyObject*, PyObject* root) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Result<std::string> folder = vesk::to_owned_text(root);
+    if (!folder) return vesk::fail(std::move(folder).error());
+    const std::optional<unsigned> limit = vesk::columns::cgroup_cpu_limit(*folder);
+    return limit ? vesk::new_int(*limit) : vesk::new_none();
+  });
+}
+
 // Runs the execution step of `module`'s definition again on `target` (the
 // interpreter itself never re-runs it on reload for modules with m_size 0).
 PyObject* exec_again(PyObject*, PyObject* args) {
@@ -116,6 +128,7 @@ PyMethodDef methods[] = {
     {"render", render, METH_O, nullptr},
     {"flag", flag, METH_O, nullptr},
     {"texts", texts, METH_O, nullptr},
+    {"cgroup_cpu_limit", cgroup_cpu_limit, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
