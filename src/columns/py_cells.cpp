@@ -45,10 +45,17 @@ bool single_int(PyObject* tuple, Py_ssize_t& value) {
   return true;
 }
 
-// A reference to every item of `source` when it is a numpy array of objects
-// of one dimension: the array's own type exactly (numpy loaded), whose
-// array interface is numpy's and tells the truth about its memory.
-Status hold_array_items(PyObject* source, std::vector<Ref>& held) {
+// Where a numpy array of objects keeps its items.
+struct Layout {
+  const char* base = nullptr;
+  Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
+  Py_ssize_t length = 0;
+};
+
+// The layout of `source` when it is a numpy array of objects of one
+// dimension: the array's own type exactly (numpy loaded), whose array
+// interface is numpy's and tells the truth about its memory.
+Status layout_of(PyObject* source, Layout& layout) {
   Ref numpy = Ref::steal(PyImport_GetModule(new_text("numpy").get()));
   if (!numpy) {
     if (PyErr_Occurred()) return fail_fetched();
@@ -65,30 +72,70 @@ Status hold_array_items(PyObject* source, std::vector<Ref>& held) {
   Ref shape = dict_item(interface.get(), "shape");
   Ref strides = dict_item(interface.get(), "strides");
   Ref data = dict_item(interface.get(), "data");
-  Py_ssize_t length = 0;
-  Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
   const bool objects = typestr && PyUnicode_Check(typestr.get()) &&
                        PyUnicode_CompareWithASCIIString(typestr.get(), "|O") == 0;
-  if (!objects || !single_int(shape.get(), length) || length < 0 ||
-      (strides && strides.get() != Py_None && !single_int(strides.get(), stride)) || !data ||
+  if (!objects || !single_int(shape.get(), layout.length) || layout.length < 0 ||
+      (strides && strides.get() != Py_None && !single_int(strides.get(), layout.stride)) || !data ||
       !PyTuple_Check(data.get()) || PyTuple_GET_SIZE(data.get()) < 1) {
     return fail(Error::type_error("expected a one-dimensional numpy array of objects"));
   }
-  const auto* base = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data.get(), 0)));
-  if (base == nullptr && PyErr_Occurred()) return fail_fetched();
-  if (base == nullptr && length > 0) return fail(not_a_source(source));
-  // From reading the address on, no Python code runs until every item is
-  // held: none could change or free the array's memory in between. (On a
-  // free-threaded build numpy guards an array against nobody; a thread that
-  // writes into it meanwhile races numpy's own readers just the same.)
-  held.reserve(static_cast<std::size_t>(length));
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    PyObject* item;
-    std::memcpy(&item, base + i * stride, sizeof(item));
-    held.push_back(Ref::borrow(item == nullptr ? Py_None : item));  // (null reads as None)
-  }
+  layout.base = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data.get(), 0)));
+  if (layout.base == nullptr && PyErr_Occurred()) return fail_fetched();
+  if (layout.base == nullptr && layout.length > 0) return fail(not_a_source(source));
   return {};
 }
+
+// The cells of a list or tuple: the tuple holds them all.
+class TupleItems {
+ public:
+  explicit TupleItems(PyObject* tuple) noexcept : tuple_(tuple) {}
+  [[nodiscard]] Py_ssize_t length() const noexcept { return PyTuple_GET_SIZE(tuple_); }
+  PyObject* take(Py_ssize_t i) noexcept { return PyTuple_GET_ITEM(tuple_, i); }
+  [[nodiscard]] PyObject* at(Py_ssize_t i) const noexcept { return PyTuple_GET_ITEM(tuple_, i); }
+  static Status after_python() { return {}; }
+
+ private:
+  PyObject* tuple_;
+};
+
+// The cells of a numpy array of objects, each held as it is read (in the same
+// pass that looks at it: its header is then in the cache). Between two
+// points where Python code may run (a signal handler, which could assign to
+// the array or resize it), nothing runs but these reads; after one, the
+// array's memory is looked up again. (On a free-threaded build numpy guards
+// an array against nobody: a thread that writes into it meanwhile races
+// numpy's own readers just the same.)
+class ArrayItems {
+ public:
+  ArrayItems(PyObject* array, const Layout& layout, std::vector<Ref>& held)
+      : array_(array), layout_(layout), held_(held) {
+    held_.reserve(static_cast<std::size_t>(layout.length));
+  }
+  [[nodiscard]] Py_ssize_t length() const noexcept { return layout_.length; }
+  PyObject* take(Py_ssize_t i) noexcept {
+    PyObject* item;
+    std::memcpy(&item, layout_.base + i * layout_.stride, sizeof(item));
+    held_.push_back(Ref::borrow(item == nullptr ? Py_None : item));  // (null reads as None)
+    return held_.back().get();
+  }
+  [[nodiscard]] PyObject* at(Py_ssize_t i) const noexcept {
+    return held_[static_cast<std::size_t>(i)].get();
+  }
+  Status after_python() {
+    Layout now;
+    if (Status ok = layout_of(array_, now); !ok) return ok;
+    if (now.length != layout_.length) {
+      return fail(Error::runtime_error("the numpy array changed size during the call"));
+    }
+    layout_ = now;
+    return {};
+  }
+
+ private:
+  PyObject* array_;
+  Layout layout_;
+  std::vector<Ref>& held_;
+};
 
 // Adds the size of the UTF-8 form of code units [from, to) to `size`; false
 // when one is a surrogate (which UTF-8 cannot hold).
@@ -185,8 +232,9 @@ Error surrogate_error(PyObject* text, Py_ssize_t row) {
 // viewed in place, a non-ASCII one encoded afterwards into input.encoded,
 // a missing one marked, anything else an error (or, with errors="null", a
 // missing cell).
-template <class ItemAt>
-Status classify(Py_ssize_t length, ItemAt item_at, const Options& options, CellsInput& input) {
+template <class Items>
+Status classify(Items& items, const Options& options, CellsInput& input) {
+  const Py_ssize_t length = items.length();
   input.cells.resize(static_cast<std::size_t>(length));
   input.present.resize(static_cast<std::size_t>(length));
   // The non-ASCII rows: (row, the first row of the same str object). A
@@ -201,7 +249,7 @@ Status classify(Py_ssize_t length, ItemAt item_at, const Options& options, Cells
   std::size_t encoded_bytes = 0;
   SignalStride<> stride;
   for (Py_ssize_t i = 0; i < length; ++i) {
-    PyObject* item = item_at(i);
+    PyObject* item = items.take(i);
     const auto row = static_cast<std::size_t>(i);
     input.present[row] = 0;
     if (PyUnicode_Check(item)) {
@@ -223,6 +271,9 @@ Status classify(Py_ssize_t length, ItemAt item_at, const Options& options, Cells
           return with_units(item, [&](const auto* u) { return add_utf8_size(u, from, to, size); });
         });
         if (!encodable) return fail(std::move(encodable).error());
+        if (count > static_cast<Py_ssize_t>(kPollBytes)) {
+          if (Status ok = items.after_python(); !ok) return ok;
+        }
         if (*encodable) {
           input.cells[row] = {nullptr, size};  // placed once the buffer is made
           encoded_rows.push_back({row, row});
@@ -241,9 +292,13 @@ Status classify(Py_ssize_t length, ItemAt item_at, const Options& options, Cells
           concat("row ", std::to_string(i), ": ",
                  type_check_message(item, reinterpret_cast<PyObject*>(&PyUnicode_Type)))));
     }
-    if (Status ok = stride.step(); !ok) return ok;
+    if (stride.due()) {
+      if (Status ok = check_signals(); !ok) return ok;
+      if (Status ok = items.after_python(); !ok) return ok;
+    }
   }
   // The non-ASCII texts, back to back in one buffer that never moves again.
+  // (Every cell is held now: Python code may run from here on.)
   input.encoded = Buffer::sized(encoded_bytes);
   char* out = input.encoded.data();
   for (const Encoded& encoded : encoded_rows) {
@@ -251,7 +306,7 @@ Status classify(Py_ssize_t length, ItemAt item_at, const Options& options, Cells
       input.cells[encoded.row] = input.cells[encoded.same_as];
       continue;
     }
-    PyObject* item = item_at(static_cast<Py_ssize_t>(encoded.row));
+    PyObject* item = items.at(static_cast<Py_ssize_t>(encoded.row));
     const Py_ssize_t count = PyUnicode_GET_LENGTH(item);
     char* const start = out;
     Result<bool> written = in_stretches(count, [&](Py_ssize_t from, Py_ssize_t to) {
@@ -273,16 +328,13 @@ Status gather_cells(PyObject* source, const Options& options, CellsInput& input)
     // build): the tuple holds every cell, and nothing can change it.
     input.tuple = PyTuple_Check(source) ? Ref::borrow(source) : Ref::steal(PyList_AsTuple(source));
     if (!input.tuple) return fail_fetched();
-    PyObject* const tuple = input.tuple.get();
-    return classify(
-        PyTuple_GET_SIZE(tuple), [tuple](Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); },
-        options, input);
+    TupleItems items(input.tuple.get());
+    return classify(items, options, input);
   }
-  if (Status held = hold_array_items(source, input.held); !held) return held;
-  const std::vector<Ref>& items = input.held;
-  return classify(
-      static_cast<Py_ssize_t>(items.size()),
-      [&items](Py_ssize_t i) { return items[static_cast<std::size_t>(i)].get(); }, options, input);
+  Layout layout;
+  if (Status ok = layout_of(source, layout); !ok) return ok;
+  ArrayItems items(source, layout, input.held);
+  return classify(items, options, input);
 }
 
 }  // namespace vesk::columns

@@ -177,9 +177,50 @@ class KeptNumber {
   bool has_point_ = false;
 };
 
+// 1e0 to 1e15, all exact doubles.
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The commonest cells in one pass, without the kept-text copy: a plain
+// decimal ("1234", "-0.25", "5.") of at most 15 digits, every byte of it
+// kept, so that nothing is dropped and no parenthesis acts. Its value is
+// what the general path finds: an exact int64, or (with a point) the
+// correctly rounded quotient of two exact doubles, as in parse_double.
+// nullopt leaves every other text to the general path.
+std::optional<ParsedNumber> plain_number(std::string_view text) noexcept {
+  std::size_t at = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  at += negative ? 1 : 0;
+  std::uint64_t significand = 0;
+  std::size_t digits = 0;
+  std::size_t fraction_digits = 0;
+  bool point = false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (is_digit(c)) {
+      significand = significand * 10 + static_cast<std::uint64_t>(c - '0');
+      ++digits;
+      fraction_digits += point ? 1 : 0;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return std::nullopt;
+    }
+    if (digits > 15) return std::nullopt;
+  }
+  if (digits == 0) return std::nullopt;
+  if (!point) {
+    const auto value = static_cast<std::int64_t>(significand);
+    return ParsedNumber(negative ? -value : value);
+  }
+  const double value = static_cast<double>(significand) / kPowersOfTen[fraction_digits];
+  return ParsedNumber(negative ? -value : value);
+}
+
 }  // namespace
 
 ParsedNumber parse_number(std::string_view utf8, const Poll& poll) {
+  if (const std::optional<ParsedNumber> plain = plain_number(utf8)) return *plain;
   const KeptNumber kept(utf8, poll);
   const std::string_view number = kept.text();
   if (number.empty()) return {};
