@@ -49,6 +49,11 @@ void gather_numbers(const ColumnView& view, std::int64_t begin, std::int64_t end
 void gather_texts(const ColumnView& view, std::int64_t begin, std::int64_t end,
                   const TextCells& values, TextCells& out, const Poll& poll);
 
+// The fault of an index outside the dictionary (`index`: its digits).
+[[noreturn, gnu::cold, gnu::noinline]] void index_fault(const ColumnView& view, std::int64_t row,
+                                                        const std::string& index,
+                                                        std::int64_t count);
+
 // The value index of row `row` of a dictionary-encoded chunk, checked
 // against the `count` values.
 template <class Index>
@@ -57,11 +62,7 @@ std::int64_t value_of(const ColumnView& view, const Index* indices, std::int64_t
   const Index index = indices[view.offset + row];
   bool outside = static_cast<std::uint64_t>(index) >= static_cast<std::uint64_t>(count);
   if constexpr (std::is_signed_v<Index>) outside |= index < 0;
-  if (outside) {
-    row_fault(view, row,
-              "dictionary index " + std::to_string(index) + " lies outside the dictionary of " +
-                  std::to_string(count) + " values");
-  }
+  if (outside) index_fault(view, row, std::to_string(index), count);
   return static_cast<std::int64_t>(index);
 }
 

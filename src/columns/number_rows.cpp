@@ -68,6 +68,13 @@ void parse_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, Nu
   }
 }
 
+void index_fault(const ColumnView& view, std::int64_t row, const std::string& index,
+                 std::int64_t count) {
+  row_fault(view, row,
+            "dictionary index " + index + " lies outside the dictionary of " +
+                std::to_string(count) + " values");
+}
+
 void gather_numbers(const ColumnView& view, std::int64_t begin, std::int64_t end, NumberMode mode,
                     const NumberTarget& values, std::int64_t count, const NumberTarget& target) {
   with_indices(view, [&](const auto* indices) {

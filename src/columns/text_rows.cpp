@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "columns/kernels.hpp"
 #include "columns/utf8_check.hpp"
@@ -248,22 +249,42 @@ void gather_texts(const ColumnView& view, std::int64_t begin, std::int64_t end,
   }
   const auto piece_index = static_cast<std::size_t>(begin / kRowsPerTask);
   Buffer& piece = out.pieces[piece_index];
-  PollMeter meter(poll);
+  // The values' texts are one buffer with int64 offsets (a LargeUtf8 job).
+  const auto* const starts = values.index.as<std::int64_t>();
+  const char* const bytes = values.data.data();
   with_indices(view, [&](const auto* indices) {
+    // Once to check the indices and size the piece, once to copy.
+    std::size_t size = 0;
     for (std::int64_t i = begin; i < end; ++i) {
-      const std::size_t start = piece.size();
       state[i] = 0;
-      if (view.valid(i)) {
-        const std::int64_t k = value_of(view, indices, i, count);
-        if (value_state[k] != 0) {
-          state[i] = 1;
-          const std::string_view text = values.cell(k);
-          piece.append(text.data(), text.size());
-          meter.add(text.size());
-        }
-      }
-      record_row(out, piece, i, start);
+      if (!view.valid(i)) continue;
+      const std::int64_t k = value_of(view, indices, i, count);
+      if (value_state[k] == 0) continue;
+      state[i] = 1;
+      size += static_cast<std::size_t>(starts[k + 1] - starts[k]);
     }
+    char* const start = piece.room(size);
+    char* at = start;
+    PollMeter meter(poll);
+    const auto copy = [&](auto* offsets) {
+      for (std::int64_t i = begin; i < end; ++i) {
+        if (state[i] != 0) {
+          const std::int64_t k = indices[view.offset + i];
+          const auto length = static_cast<std::size_t>(starts[k + 1] - starts[k]);
+          std::memcpy(at, bytes + starts[k], length);
+          at += length;
+          meter.add(length);
+        }
+        offsets[i + 1] = static_cast<std::remove_pointer_t<decltype(offsets)>>(at - start);
+      }
+    };
+    if (out.form == OutType::Utf8) {
+      if (size > kMaxInt32) too_long_for_utf8(out.chunk);
+      copy(out.index.as<std::int32_t>());
+    } else {
+      copy(out.index.as<std::int64_t>());
+    }
+    piece.commit(size);
   });
   merge_finished(out, piece_index);
 }
