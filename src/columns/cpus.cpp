@@ -102,7 +102,8 @@ std::optional<unsigned> whole_cpus(std::optional<std::int64_t> quota,
 // two files.
 std::optional<unsigned> level_limit(const std::string& dir, bool v2) {
   if (v2) {
-    const std::vector<std::string_view> fields = split(read_all(dir + "/cpu.max"), ' ');
+    const std::string text = read_all(dir + "/cpu.max");
+    const std::vector<std::string_view> fields = split(text, ' ');
     if (fields.size() != 2) return std::nullopt;
     return whole_cpus(number_in(fields[0]), number_in(fields[1]));
   }

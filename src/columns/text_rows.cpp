@@ -268,9 +268,9 @@ void gather_texts(const ColumnView& view, std::int64_t begin, std::int64_t end,
     PollMeter meter(poll);
     const auto copy = [&](auto* offsets) {
       for (std::int64_t i = begin; i < end; ++i) {
-        if (state[i] != 0) {
-          const std::int64_t k = indices[view.offset + i];
-          const auto length = static_cast<std::size_t>(starts[k + 1] - starts[k]);
+        const std::int64_t k = state[i] != 0 ? indices[view.offset + i] : 0;
+        const auto length = state[i] != 0 ? static_cast<std::size_t>(starts[k + 1] - starts[k]) : 0;
+        if (length > 0) {  // (no bytes at all: `at` may be null)
           std::memcpy(at, bytes + starts[k], length);
           at += length;
           meter.add(length);
