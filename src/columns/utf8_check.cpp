@@ -1,6 +1,7 @@
 #include "columns/utf8_check.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace vesk::columns {
 
@@ -8,12 +9,18 @@ std::size_t utf8_error_at(const char* bytes, std::size_t size) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes);
   std::size_t i = 0;
   while (i < size) {
-    // Runs of ASCII go eight bytes at a time.
+    // Runs of ASCII go eight bytes at a time; a word's first non-ASCII byte
+    // is found from its high bits (the lowest byte first, in memory order).
     if (p[i] < 0x80) {
       while (i + 8 <= size) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080ull) break;
+        const std::uint64_t high = w & 0x8080808080808080ull;
+        if (high != 0) {
+          if constexpr (std::endian::native == std::endian::little)
+            i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
+          break;
+        }
         i += 8;
       }
       while (i < size && p[i] < 0x80) ++i;
