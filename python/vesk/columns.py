@@ -317,7 +317,7 @@ def _pandas(fn: Any, column: Any, numeric: bool, options: dict[str, Any], pd: An
         if hasattr(type(column), "__arrow_c_stream__"):
             source = column.__arrow_c_stream__()
         else:  # pandas before 3: the Arrow data through the array's own protocol
-            source = _arrow_source(sys.modules["pyarrow"].array(column.array))
+            source = _arrow_source(importlib.import_module("pyarrow").array(column.array))
     else:
         # object, the Python-backed str dtype, other categories, numbers: the
         # cells as Python objects, each checked like any sequence's.
@@ -342,9 +342,8 @@ def _text_categories(column: Any, pd: Any) -> bool:
     when pyarrow is there to export it."""
     if not isinstance(column.dtype, pd.CategoricalDtype):
         return False
-    if importlib.util.find_spec("pyarrow") is None:
+    if "pyarrow" not in sys.modules and importlib.util.find_spec("pyarrow") is None:
         return False
-    importlib.import_module("pyarrow")
     return column.dtype.categories.inferred_type in ("string", "empty")
 
 
