@@ -174,8 +174,7 @@ bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t en
   // Many views of mid-sized texts are as much work as one long one: the
   // hook is called after about every kPollBytes of them.
   std::size_t since_poll = 0;
-  for (std::int64_t i = begin; i < end; ++i) {
-    if (!view.valid(i)) continue;
+  const auto check = [&](std::int64_t i) {
     const StringView& v = views[i];
     if (!view_is_ascii(view, v)) ascii &= check_view(view, v, i, poll);
     since_poll += static_cast<std::uint32_t>(v.length);
@@ -183,6 +182,12 @@ bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t en
       since_poll = 0;
       poll();
     }
+  };
+  if (view.validity == nullptr) {
+    for (std::int64_t i = begin; i < end; ++i) check(i);
+  } else {
+    for (std::int64_t i = begin; i < end; ++i)
+      if (view.valid(i)) check(i);
   }
   return ascii;
 }

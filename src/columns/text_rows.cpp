@@ -54,7 +54,7 @@ void write_inline_view(char* slot, const char* bytes, std::size_t size) noexcept
 // Records where row i ends in its piece (and, for a view, where it starts).
 // A view of at most 12 bytes holds its text itself, which then leaves the
 // piece.
-void record_row(TextCells& out, Buffer& piece, std::int64_t i, std::size_t start) {
+inline void record_row(TextCells& out, Buffer& piece, std::int64_t i, std::size_t start) {
   const std::size_t end = piece.size();
   switch (out.form) {
     case OutType::Utf8:
@@ -129,48 +129,53 @@ void append_utf8(Buffer& piece, const text::CodePoints& cps) {
 }
 
 // One present cell's result, appended to `piece`; false when it is missing.
-bool transform(Function function, std::string_view text, bool ascii, Buffer& piece,
-               const Poll& poll) {
-  switch (function) {
-    case Function::Normalize: {
-      const std::optional<std::string> normalized = numparse::strip_numeric_formatting(text, poll);
-      if (!normalized) return false;
-      piece.append(normalized->data(), normalized->size());
-      return true;
+// (A template: each task's loop is compiled for its function.)
+// The code-point forms, for cells that are not ASCII: out of line, so that
+// the ASCII path of a task's loop stays small.
+[[gnu::noinline]] void uncamel_utf8(std::string_view text, Buffer& piece, const Poll& poll) {
+  text::CodePoints cps;
+  text::uncamel(text, cps, poll);
+  append_utf8(piece, cps);
+}
+
+[[gnu::noinline]] void to_camel_utf8(std::string_view text, Buffer& piece, const Poll& poll) {
+  text::CodePoints cps;
+  text::underscore_to_camelcase(text, cps, poll);
+  append_utf8(piece, cps);
+}
+
+template <Function function>
+inline bool transform(std::string_view text, bool ascii, Buffer& piece, const Poll& poll) {
+  if constexpr (function == Function::Normalize) {
+    const std::optional<std::string> normalized = numparse::strip_numeric_formatting(text, poll);
+    if (!normalized) return false;
+    piece.append(normalized->data(), normalized->size());
+  } else if constexpr (function == Function::Uncamel) {
+    if (text.empty()) return true;
+    if (ascii) {
+      const std::size_t room = 2 * text.size() + text::kAsciiOutputSlack;
+      piece.commit(text::uncamel_ascii(text, {piece.room(room), room}, poll));
+    } else {
+      uncamel_utf8(text, piece, poll);
     }
-    case Function::Uncamel:
-      if (text.empty()) return true;
-      if (ascii) {
-        const std::size_t room = 2 * text.size() + text::kAsciiOutputSlack;
-        piece.commit(text::uncamel_ascii(text, {piece.room(room), room}, poll));
-      } else {
-        text::CodePoints cps;
-        text::uncamel(text, cps, poll);
-        append_utf8(piece, cps);
-      }
-      return true;
-    case Function::ToCamel:
-      if (text.empty()) return true;
-      if (ascii) {
-        const std::size_t room = text.size() + text::kAsciiOutputSlack;
-        piece.commit(text::underscore_to_camelcase_ascii(text, {piece.room(room), room}, poll));
-      } else {
-        text::CodePoints cps;
-        text::underscore_to_camelcase(text, cps, poll);
-        append_utf8(piece, cps);
-      }
-      return true;
-    default: {
-      const text::FractionCensus census = text::take_fraction_census(text, poll);
-      if (census.fractions == 0) {
-        piece.append(text.data(), text.size());
-      } else {
-        const std::size_t room = text::sanitized_bound(text, census);
-        piece.commit(text::sanitize_vulgar_into(text, {piece.room(room), room}, poll));
-      }
-      return true;
+  } else if constexpr (function == Function::ToCamel) {
+    if (text.empty()) return true;
+    if (ascii) {
+      const std::size_t room = text.size() + text::kAsciiOutputSlack;
+      piece.commit(text::underscore_to_camelcase_ascii(text, {piece.room(room), room}, poll));
+    } else {
+      to_camel_utf8(text, piece, poll);
+    }
+  } else {
+    const text::FractionCensus census = text::take_fraction_census(text, poll);
+    if (census.fractions == 0) {
+      piece.append(text.data(), text.size());
+    } else {
+      const std::size_t room = text::sanitized_bound(text, census);
+      piece.commit(text::sanitize_vulgar_into(text, {piece.room(room), room}, poll));
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -205,24 +210,49 @@ void merge_ready(TextCells& out) {
   }
 }
 
-void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
-               bool ascii, TextCells& out, const Poll& poll) {
+namespace {
+
+template <Function function>
+void text_rows_of(const ColumnView& view, std::int64_t begin, std::int64_t end, bool ascii,
+                  TextCells& out, const Poll& poll) {
   const auto piece_index = static_cast<std::size_t>(begin / kRowsPerTask);
   Buffer& piece = out.pieces[piece_index];
   auto* const state = out.state.as<std::uint8_t>();
-  PollMeter meter(poll);
+  // (a counter of its own, which the compiler keeps in a register: the
+  // piece's bytes may alias any object in memory)
+  std::size_t since_poll = 0;
   for (std::int64_t i = begin; i < end; ++i) {
     const std::size_t start = piece.size();
     state[i] = 0;
     if (view.valid(i)) {
       const std::string_view text = view.cell(i);
       const bool cell_ascii = ascii || all_ascii(text.data(), text.size(), poll);
-      state[i] = transform(function, text, cell_ascii, piece, poll) ? 1 : 0;
-      meter.add(text.size());
+      state[i] = transform<function>(text, cell_ascii, piece, poll) ? 1 : 0;
+      since_poll += text.size();
+      if (since_poll >= kPollBytes) [[unlikely]] {
+        since_poll = 0;
+        poll();
+      }
     }
     record_row(out, piece, i, start);
   }
   if (out.form != OutType::View) merge_finished(out, piece_index);
+}
+
+}  // namespace
+
+void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
+               bool ascii, TextCells& out, const Poll& poll) {
+  switch (function) {
+    case Function::Normalize:
+      return text_rows_of<Function::Normalize>(view, begin, end, ascii, out, poll);
+    case Function::Uncamel:
+      return text_rows_of<Function::Uncamel>(view, begin, end, ascii, out, poll);
+    case Function::ToCamel:
+      return text_rows_of<Function::ToCamel>(view, begin, end, ascii, out, poll);
+    default:
+      return text_rows_of<Function::Vulgar>(view, begin, end, ascii, out, poll);
+  }
 }
 
 void gather_texts(const ColumnView& view, std::int64_t begin, std::int64_t end,
