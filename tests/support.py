@@ -390,13 +390,17 @@ def keeps_refcounts(call, *watched, times=1000):
 # ------------------------------------------------------------------ child interpreters
 
 SCALE = 0.2 if SANITIZED else 1.0  # iteration counts and sizes under ASan
-# RLIMIT_AS bounds the address space on Linux only (macOS does not enforce it,
-# Windows has no resource module).
+# Linux only (macOS does not enforce RLIMIT_AS, Windows has no resource module):
+# 1.5 GiB more than the child has mapped at its start (a free-threaded build's
+# allocator reserves about 1 GiB of address space up front).
 MEMORY_CAP = (
     ""
     if SANITIZED or not sys.platform.startswith("linux")
     else (
-        "import resource\nresource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))\n"  # 1.5 GiB
+        "import resource\n"
+        "with open('/proc/self/status') as _status:\n"
+        "    _mapped = next(int(l.split()[1]) for l in _status if l.startswith('VmSize')) << 10\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (_mapped + (3 << 29), _mapped + (3 << 29)))\n"
     )
 )
 

@@ -12,16 +12,16 @@ from __future__ import annotations
 
 import doctest
 import importlib.util
-import json
 import math
 import random
+from decimal import Decimal, InvalidOperation
 
 import _vesk
 import pytest
 import vesk
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import SCALE, run_child
+from support import run_child
 from vesk import columns
 
 FUNCTIONS = ["parse", "normalize_numeric_str", "uncamel", "underscore_to_camelcase"]
@@ -40,6 +40,19 @@ def is_missing(cell, na):
     return cell is None or cell is na or (isinstance(cell, float) and math.isnan(cell))
 
 
+def whole_number(cell):
+    """The int64 of a cell whose number is whole and within range, from its digits."""
+    kept = "".join(c for c in cell if c in "0123456789().-")
+    if len(kept) > 2 and kept[0] == "(" and kept[-1] == ")":
+        kept = "-" + kept[1:-1]
+    try:
+        number = Decimal(kept)
+    except InvalidOperation:
+        return None
+    whole = number.is_finite() and number == number.to_integral_value()
+    return int(number) if whole and INT64[0] <= number < INT64[1] else None
+
+
 def expected(name, cells, dtype, errors, na=None):
     """What the column must hold: the scalar per cell, or the error it must raise."""
     out = []
@@ -54,13 +67,16 @@ def expected(name, cells, dtype, errors, na=None):
         else:
             try:
                 value = getattr(_vesk, name)(cell)
-            except Exception as error:  # lone surrogates: the scalar's own error
+            except UnicodeEncodeError as error:  # lone surrogates: the scalar's error, and the row
+                if errors == "null":
+                    out.append(None)
+                    continue
+                error.reason += f" (row {row})"
                 return error
             if value is not None and dtype == "float64":
                 value = float(value)
             elif value is not None and dtype == "int64":
-                whole = isinstance(value, int) or value.is_integer()
-                value = int(value) if whole and INT64[0] <= value < INT64[1] else None
+                value = whole_number(cell)  # decided from the digits, not a rounded double
             out.append(value)
     return out
 
@@ -98,8 +114,13 @@ def make_pandas(dtype):
     def make(cells):
         pd = library("pandas")
         if dtype == "arrow":
+            kind = pd.ArrowDtype(library("pyarrow").string())
+        elif dtype == "arrow dictionary":
             pa = library("pyarrow")
-            kind = pd.ArrowDtype(pa.string())
+            kind = pd.ArrowDtype(pa.dictionary(pa.int32(), pa.string()))
+        elif dtype == "string[pyarrow]":  # pandas 2's Arrow-backed strings, 3's "str" alike
+            library("pyarrow")
+            kind = pd.StringDtype("pyarrow")
         else:
             kind = dtype
         index = list(range(len(cells)))
@@ -115,26 +136,33 @@ def read_pandas(result, column, name, dtype):
     assert result.index.equals(column.index)
     if name == "parse":
         assert str(result.dtype) == ("Int64" if dtype == "int64" else "float64")
-    elif isinstance(column.dtype, (pd.StringDtype, pd.ArrowDtype)):
-        assert result.dtype == column.dtype
+    elif isinstance(column.dtype, pd.StringDtype) or (
+        isinstance(column.dtype, pd.ArrowDtype) and "dictionary" not in str(column.dtype)
+    ):
+        assert result.dtype == column.dtype  # a dictionary gives its values' type
     else:
         assert result.dtype == pd.Series([""], dtype="str").dtype
     values = result.astype(object).tolist()
     return [None if v is pd.NA or (isinstance(v, float) and math.isnan(v)) else v for v in values]
 
 
-def make_arrow(kind, shape="whole"):
+def make_arrow(kind, shape="whole", encoded=False):
     def make(cells):
         pa = library("pyarrow")
         of = {"utf8": pa.string(), "large": pa.large_string(), "view": pa.string_view()}[kind]
+
+        def array(texts):
+            data = pa.array(texts, of)
+            return data.dictionary_encode() if encoded else data  # each chunk its dictionary
+
         if shape == "sliced":
-            return pa.array(["pad", *cells, "pad"], of).slice(1, len(cells))
+            return array(["pad", *cells, "pad"]).slice(1, len(cells))
         if shape == "chunked":
             cuts = sorted(random.Random(len(cells)).choices(range(len(cells) + 1), k=3))
             bounds = [0, *cuts, len(cells)]
             chunks = [cells[a:b] for a, b in zip(bounds, bounds[1:])]
-            return pa.chunked_array([[], *chunks, []], of)
-        return pa.array(cells, of)
+            return pa.chunked_array([array(c) for c in [[], *chunks, []]])
+        return array(cells)
 
     return make
 
@@ -143,8 +171,11 @@ def read_arrow(result, column, name, dtype):
     pa = library("pyarrow")
     chunked = isinstance(column, (pa.ChunkedArray, Stream))
     assert isinstance(result, pa.ChunkedArray if chunked else pa.Array)
-    want = column.type if name != "parse" else pa.int64() if dtype == "int64" else pa.float64()
+    texts = column.type.value_type if pa.types.is_dictionary(column.type) else column.type
+    want = texts if name != "parse" else pa.int64() if dtype == "int64" else pa.float64()
     assert result.type == want
+    if isinstance(column, pa.ChunkedArray):  # one chunk per non-empty chunk
+        assert result.num_chunks == sum(len(chunk) > 0 for chunk in column.chunks)
     return result.to_pylist()
 
 
@@ -159,7 +190,9 @@ class Stream:
         return self.data.__arrow_c_stream__(requested_schema)
 
 
-def make_nanoarrow(cells):
+def make_nanoarrow(cells, encoded=False):
+    if encoded:
+        return library("nanoarrow").Array(library("pyarrow").array(cells).dictionary_encode())
     return library("nanoarrow").Array(cells, library("nanoarrow").string())
 
 
@@ -173,8 +206,15 @@ def read_other(result, column, name, dtype):
     return library("pyarrow").chunked_array(result).to_pylist()
 
 
-def make_polars(cells):
-    return library("polars").Series("cells", cells, dtype=library("polars").String)
+def make_polars(kind):
+    def make(cells):
+        pl = library("polars")
+        of = {"String": pl.String, "Categorical": pl.Categorical}.get(kind)
+        if of is None:  # an Enum of the cells' own texts
+            of = pl.Enum(sorted({c for c in cells if c is not None}))
+        return pl.Series("cells", cells, dtype=of)
+
+    return make
 
 
 def read_polars(result, column, name, dtype):
@@ -189,20 +229,30 @@ KINDS = {
     "list": (list, read_list, "any"),
     "tuple": (tuple, read_list, "any"),
     "numpy object": (make_numpy, read_numpy, "any"),
+    "numpy object reversed": (lambda c: make_numpy(c[::-1])[::-1], read_numpy, "any"),
     "numpy str": (lambda c: library("numpy").array(c, dtype=str), read_numpy, "str"),
     "pandas object": (make_pandas(object), read_pandas, "any"),
     "pandas str": (make_pandas("str"), read_pandas, "text"),
     "pandas arrow": (make_pandas("arrow"), read_pandas, "text"),
+    "pandas string[pyarrow]": (make_pandas("string[pyarrow]"), read_pandas, "text"),
+    "pandas arrow dictionary": (make_pandas("arrow dictionary"), read_pandas, "text"),
+    "pandas category": (make_pandas("category"), read_pandas, "text"),
     "arrow utf8": (make_arrow("utf8"), read_arrow, "text"),
     "arrow large_utf8": (make_arrow("large"), read_arrow, "text"),
     "arrow utf8_view": (make_arrow("view"), read_arrow, "text"),
     "arrow sliced": (make_arrow("utf8", "sliced"), read_arrow, "text"),
     "arrow chunked view": (make_arrow("view", "chunked"), read_arrow, "text"),
     "arrow chunked large": (make_arrow("large", "chunked"), read_arrow, "text"),
+    "arrow dictionary": (make_arrow("utf8", encoded=True), read_arrow, "text"),
+    "arrow dictionary sliced": (make_arrow("large", "sliced", True), read_arrow, "text"),
+    "arrow chunked view dictionary": (make_arrow("view", "chunked", True), read_arrow, "text"),
     "arrow stream": (Stream, read_arrow, "text"),
     "nanoarrow": (make_nanoarrow, read_other, "text"),
+    "nanoarrow dictionary": (lambda c: make_nanoarrow(c, True), read_other, "text"),
     "arro3": (make_arro3, read_other, "text"),
-    "polars": (make_polars, read_polars, "text"),
+    "polars": (make_polars("String"), read_polars, "text"),
+    "polars categorical": (make_polars("Categorical"), read_polars, "text"),
+    "polars enum": (make_polars("Enum"), read_polars, "text"),
 }
 
 # ------------------------------------------------------------------ the cells
@@ -211,6 +261,8 @@ TEXTS = st.one_of(
     st.sampled_from(["$1,200", "(12.50)", "n/a", "12.500", "3½", "1,200m", "", " ", "-0"]),
     st.sampled_from(["getHTTPResponseCode", "ÉtéÀ", "__foo_bar", "a_ß", "2½ cups, ⅓ tsp"]),
     st.sampled_from(["9" * 19, "9" * 25, str(2**53 + 1), "1e400", "٣٤", "0.1", "(1,000)"]),
+    st.sampled_from(["9007199254740993.5", "12345678901234567.00", "9223372036854775807.0"]),
+    st.sampled_from(["9223372036854775808", "-9223372036854775808.00", "(7.000)", "-.0", "5."]),
     st.text(st.characters(blacklist_categories=["Cs"]), max_size=12),
     st.text("0123456789.,$()-%½⅓ kmbKMB_aAzZ", max_size=16),
 )
@@ -218,8 +270,9 @@ MISSING = st.sampled_from([None, math.nan])
 OTHERS = st.sampled_from([7, 1.5, b"x", ["x"]])
 
 
-# Fewer examples where the loaded profile asks for fewer (sanitizer, other Pythons).
-@settings(max_examples=min(60, settings.default.max_examples), deadline=None)
+# Fewer examples where the loaded profile asks for fewer (sanitizer, other Pythons): there
+# the kinds are many (27) and each path is shown to work; the main run draws 60 per kind.
+@settings(max_examples=min(60, settings.default.max_examples * 3 // 5), deadline=None)
 @given(data=st.data())
 @pytest.mark.parametrize("kind", list(KINDS))
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -254,8 +307,7 @@ def check(name, kind, cells, options, dtype):
     if isinstance(want, BaseException):
         with pytest.raises(type(want)) as raised:
             getattr(columns, name)(column, **options)
-        if isinstance(want, TypeError):
-            assert str(raised.value) == str(want)
+        assert str(raised.value) == str(want)
     else:
         got = read(getattr(columns, name)(column, **options), column, name, dtype)
         assert len(got) == len(want)
@@ -269,7 +321,9 @@ LONG = ["getHTTPResponse 1½ $1,200_x " * 2800, None, "aB"]  # 75 KiB cells
 
 
 @pytest.mark.parametrize("threads", [1, 4])
-@pytest.mark.parametrize("kind", ["list", "arrow chunked view", "pandas str", "polars"])
+@pytest.mark.parametrize(
+    "kind", ["list", "arrow chunked view", "pandas str", "polars", "arrow dictionary"]
+)
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_long_texts_and_surrogates(name, kind, threads):
     options = dict(errors="raise", threads=threads) | ({"dtype": None} if name == "parse" else {})
@@ -296,7 +350,8 @@ NOT_COLUMNS = [
         "arrow ints",
         lambda: library("pyarrow").array([1, 2]),
         TypeError,
-        "unsupported Arrow type 'l' (expected utf8, large_utf8 or utf8_view)",
+        "unsupported Arrow type 'int64' (expected string, large_string or string_view, plain or "
+        "dictionary-encoded)",
     ),
     ("table", lambda: _table(), TypeError, "expected one column, got a table of 2: ['a', 'b']"),
 ]
@@ -325,53 +380,3 @@ def test_package_and_docstrings():
         """
     )
     assert loaded.strip() == "[]"
-
-
-# ------------------------------------------------------------------ Ctrl-C
-
-
-CTRL_C_CHILD = """
-    import faulthandler, json, signal, time
-    import vesk
-    vesk.__path__[:] = PATH
-    from vesk import columns
-    cells = ["getHTTPResponse 1½ cups_and_more " * 3] * COUNT
-    start = time.monotonic()
-    columns.sanitize_vulgar_string(cells)  # uninterrupted, for comparison
-    full = time.monotonic() - start
-    before = list(cells)
-    refs = sys.getrefcount(cells), sys.getrefcount(cells[0])
-    # Delivered like Ctrl-C: only a signal check turns it into KeyboardInterrupt.
-    signal.signal(signal.SIGALRM, signal.default_int_handler)
-    faulthandler.dump_traceback_later(120, exit=True)
-    outcome, start = "ended", time.monotonic()
-    signal.setitimer(signal.ITIMER_REAL, DELAY)
-    try:
-        try:
-            result = columns.sanitize_vulgar_string(cells)
-        finally:
-            end = time.monotonic()
-        for _ in range(100): pass  # an interrupt pending at the return fires here
-    except KeyboardInterrupt:
-        outcome = "interrupted"
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    result = None
-    unchanged = cells == before and all(a is b for a, b in zip(cells, before))
-    leaked = (sys.getrefcount(cells), sys.getrefcount(cells[0])) != refs
-    print(json.dumps(dict(outcome=outcome, full=full, elapsed=end - start,
-                          unchanged=unchanged, leaked=leaked)))
-"""
-
-
-def test_ctrl_c_mid_column():
-    # A list: the child runs under an address-space cap that Arrow's
-    # allocator would not start under. "Promptly" is judged against the same
-    # call uninterrupted, never against a wall-clock limit.
-    delay = 0.1
-    code = CTRL_C_CHILD.replace("PATH", repr(list(vesk.__path__)))
-    code = code.replace("COUNT", str(int(2_000_000 * SCALE))).replace("DELAY", str(delay))
-    out = json.loads(run_child(code, timeout=300).splitlines()[-1])
-    assert out["unchanged"] and not out["leaked"], out
-    if out["full"] >= 4 * delay:  # a shorter call cannot be told from its interruption
-        assert out["outcome"] == "interrupted", f"the interrupt was swallowed: {out}"
-        assert out["elapsed"] < out["full"] / 2, out

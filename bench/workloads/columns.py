@@ -222,6 +222,41 @@ def text_cases(rng: random.Random, n: int) -> Iterator[Case]:
         )
 
 
+def dictionary_cases(rng: random.Random, n: int) -> Iterator[Case]:
+    """Low-cardinality text (categories, parquet dictionaries): each distinct value is
+    transformed once, against decoding the column first (what 0.3.0 did)."""
+    if not need(pa):
+        return
+    keys = [camel([rng.choice(WORDS) for _ in range(rng.randint(2, 4))]) for _ in range(1_000)]
+    encoded = pa.chunked_array([pa.array([rng.choice(keys) for _ in range(n)]).dictionary_encode()])
+    priced = pa.chunked_array([pa.array(prices(rng, 2_000) * (n // 2_000)).dictionary_encode()])
+
+    def decoded(fn, column):
+        return lambda: fn(column.cast(column.type.value_type))
+
+    for name, label, column in [
+        ("uncamel", "camelCase keys", encoded),
+        ("parse", "mixed prices", priced),
+    ]:
+        ours = getattr(columns, name)
+        yield Case(
+            f"columns.{name}",
+            f"pyarrow dictionary of {label}, {len(column.chunk(0).dictionary):,} distinct",
+            f"{n:,} cells",
+            lambda f=ours, c=column: f(c),
+            [
+                ref(
+                    "idiom",
+                    "decoded first: cast(string), then vesk.columns",
+                    decoded(ours, column),
+                    2.0,
+                    lambda a: a.to_pylist(),
+                )
+            ],
+            view=lambda a: a.to_pylist(),
+        )
+
+
 def column_cases(n: int) -> Iterator[Case]:
     if columns is None:
         print("vesk.columns is not built: no column workloads")
@@ -232,3 +267,4 @@ def column_cases(n: int) -> Iterator[Case]:
     yield from vectorised_cases(data)
     yield from plain_decimal_case(rng, n)
     yield from text_cases(rng, n)
+    yield from dictionary_cases(rng, n)

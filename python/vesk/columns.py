@@ -55,6 +55,7 @@ them, and works with the ones the caller's column comes from.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import sys
 from collections.abc import Sequence
 from typing import Any, Literal, Union, overload
@@ -274,17 +275,15 @@ def _arrow_source(column: Any) -> Any:
 
 
 def _pyarrow(fn: Any, column: Any, options: dict[str, Any], pa: Any) -> Any:
-    if pa.types.is_dictionary(column.type):
-        # Categorical text (parquet, pandas categories): the values themselves.
-        column = column.cast(column.type.value_type)
+    # (dictionary-encoded text is read through its indices, each value
+    # transformed once; the result holds the values' type)
     if isinstance(column, pa.ChunkedArray):
         return pa.chunked_array(fn(column.__arrow_c_stream__(), **options))
     return pa.array(fn(column.__arrow_c_array__(), **options))
 
 
 def _polars(fn: Any, column: Any, options: dict[str, Any], pl: Any) -> Any:
-    if column.dtype in (pl.Categorical, pl.Enum):
-        column = column.cast(pl.String)
+    # (Categorical and Enum come as dictionary-encoded text, read natively)
     result = fn(column.__arrow_c_stream__(), **options)
     # The Series reads the stream; the name does not travel with the data.
     return pl.Series(_Stream(result)).alias(column.name)
@@ -313,15 +312,16 @@ def _arrow_backed(dtype: Any, pd: Any) -> bool:
 def _pandas(fn: Any, column: Any, numeric: bool, options: dict[str, Any], pd: Any) -> Any:
     import numpy as np  # pandas is loaded, so numpy is
 
-    if _arrow_backed(column.dtype, pd):
+    arrow = _arrow_backed(column.dtype, pd) or _text_categories(column, pd)
+    if arrow:
         if hasattr(type(column), "__arrow_c_stream__"):
             source = column.__arrow_c_stream__()
         else:  # pandas before 3: the Arrow data through the array's own protocol
-            source = _arrow_source(sys.modules["pyarrow"].chunked_array(column.array))
+            source = _arrow_source(importlib.import_module("pyarrow").array(column.array))
     else:
-        # object, the Python-backed str dtype, categories, numbers: the cells
-        # as Python objects, each checked like any sequence's.
-        source = column.to_numpy(dtype=object).tolist()
+        # object, the Python-backed str dtype, other categories, numbers: the
+        # cells as Python objects, each checked like any sequence's.
+        source = _cells(np, column.to_numpy(dtype=object))
     if numeric:
         values, valid = fn(source, out="numpy", na=pd.NA, **options)
         data = _numbers(np, values, options["dtype"])
@@ -330,12 +330,21 @@ def _pandas(fn: Any, column: Any, numeric: bool, options: dict[str, Any], pd: An
             data = pd.arrays.IntegerArray(data, mask)
         return pd.Series(data, index=column.index, name=column.name, copy=False)
     dtype = column.dtype if _is_text_dtype(column.dtype, pd) else _default_str(pd)
-    pa = sys.modules.get("pyarrow")
-    if pa is not None and not isinstance(source, list):
-        data = pa.chunked_array(fn(source, **options))
+    if arrow:
+        data = sys.modules["pyarrow"].chunked_array(fn(source, **options))
     else:
         data = fn(source, out="list", na=pd.NA, **options)
     return pd.Series(data, dtype=dtype, index=column.index, name=column.name)
+
+
+def _text_categories(column: Any, pd: Any) -> bool:
+    """A categorical column of text, read as Arrow dictionary-encoded text
+    when pyarrow is there to export it."""
+    if not isinstance(column.dtype, pd.CategoricalDtype):
+        return False
+    if "pyarrow" not in sys.modules and importlib.util.find_spec("pyarrow") is None:
+        return False
+    return column.dtype.categories.inferred_type in ("string", "empty")
 
 
 def _is_text_dtype(dtype: Any, pd: Any) -> bool:
@@ -378,7 +387,7 @@ def _invalid(np: Any, valid: Any) -> Any:
 def _numpy(fn: Any, column: Any, numeric: bool, options: dict[str, Any], np: Any) -> Any:
     if column.ndim != 1:
         raise ValueError(f"expected a one-dimensional array, got {column.ndim} dimensions")
-    cells = column.tolist()
+    cells = _cells(np, column)
     if numeric:
         values, valid = fn(cells, out="numpy", na=_missing_object(), **options)
         data = _numbers(np, values, options["dtype"])
@@ -391,6 +400,14 @@ def _numpy(fn: Any, column: Any, numeric: bool, options: dict[str, Any], np: Any
     result = np.empty(len(texts), dtype=object)
     result[:] = texts
     return result
+
+
+def _cells(np: Any, column: Any) -> Any:
+    """What the native module reads of a numpy array: an array of objects
+    itself (its items' pointers, no list made), any other as a list."""
+    if type(column) is np.ndarray and column.dtype == object:
+        return column
+    return column.tolist()
 
 
 def _foreign(fn: Any, column: Any, options: dict[str, Any]) -> Any:

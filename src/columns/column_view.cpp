@@ -9,18 +9,6 @@
 namespace vesk::columns {
 namespace {
 
-std::string row_message(std::int64_t row, const std::string& what) {
-  std::string message = "row ";
-  message += std::to_string(row);
-  message += ": ";
-  message += what;
-  return message;
-}
-
-[[noreturn]] void row_fault(std::int64_t row, const std::string& what) {
-  value_fault(row_message(row, what));
-}
-
 // The number of zero bits among bits [begin, begin + count) of `bitmap`.
 std::int64_t count_nulls(const std::uint8_t* bitmap, std::int64_t begin, std::int64_t count) {
   std::int64_t nulls = 0;
@@ -39,39 +27,85 @@ std::int64_t count_nulls(const std::uint8_t* bitmap, std::int64_t begin, std::in
   return nulls;
 }
 
+// The lowest row of [begin, end) whose offsets are out of order or leave the
+// chunk's bytes [first, last], or `end`. A row's own two offsets decide: the
+// rows before the one found are all in order and within the bytes, so they
+// may be read.
+template <class Offset>
+std::int64_t first_offset_fault(const ColumnView& view, const Offset* o, std::int64_t begin,
+                                std::int64_t end) {
+  const auto first = static_cast<Offset>(view.first_offset);
+  const auto last = static_cast<Offset>(view.last_offset);
+  // The common case in one branch-free pass: in order throughout, and the
+  // range's ends within the bytes.
+  bool in_order = true;
+  for (std::int64_t i = begin; i < end; ++i) in_order &= o[i] <= o[i + 1];
+  if (in_order && o[begin] >= first && o[end] <= last) return end;
+  for (std::int64_t i = begin; i < end; ++i)
+    if (o[i] < first || o[i + 1] < o[i] || o[i + 1] > last) return i;
+  return end;
+}
+
+template <class Offset>
+[[noreturn]] void offset_fault(const ColumnView& view, const Offset* o, std::int64_t i) {
+  const auto first = static_cast<Offset>(view.first_offset);
+  if (o[i] < first) {
+    row_fault(view, i,
+              "offset " + std::to_string(o[i]) + " lies before the first offset " +
+                  std::to_string(first));
+  }
+  if (o[i + 1] < o[i]) {
+    row_fault(
+        view, i,
+        "offsets decrease (" + std::to_string(o[i]) + " to " + std::to_string(o[i + 1]) + ")");
+  }
+  row_fault(view, i,
+            "offset " + std::to_string(o[i + 1]) + " lies past the last offset " +
+                std::to_string(view.last_offset));
+}
+
 template <class Offset>
 bool check_offset_rows(const ColumnView& view, const Offset* offsets, std::int64_t begin,
-                       std::int64_t end) {
+                       std::int64_t end, const Poll& poll) {
   const Offset* o = offsets + view.offset;
-  for (std::int64_t i = begin; i < end; ++i) {
-    if (o[i + 1] < o[i]) {
-      row_fault(view.row_base + i, "offsets decrease (" + std::to_string(o[i]) + " to " +
-                                       std::to_string(o[i + 1]) + ")");
+  // Only the rows before the first faulty one are read; a fault of their
+  // texts is the lower one.
+  const std::int64_t readable = first_offset_fault(view, o, begin, end);
+  bool ascii = true;
+  if (readable > begin && o[readable] > o[begin]) {
+    const auto start = static_cast<std::size_t>(o[begin]);
+    const auto size = static_cast<std::size_t>(o[readable]) - start;
+    const char* bytes = view.data + start;
+    if (!all_ascii(bytes, size, poll)) {
+      ascii = false;
+      // Valid as a whole, the range's texts are valid one by one when no
+      // text starts inside a character, i.e. on a continuation byte.
+      bool split = true;
+      if (utf8_error_at(bytes, size, poll) == size) {
+        split = false;
+        for (std::int64_t i = begin + 1; i < readable; ++i) {
+          const auto at = static_cast<std::size_t>(o[i]) - start;
+          split |= at < size && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+        }
+      }
+      std::size_t since_poll = 0;
+      for (std::int64_t i = begin; split && i < readable; ++i) {
+        if (!view.valid(i)) continue;
+        const std::string_view text = view.cell(i);
+        if (const std::size_t bad = utf8_error_at(text.data(), text.size(), poll);
+            bad != text.size()) {
+          row_fault(view, i, "invalid UTF-8 at byte " + std::to_string(bad));
+        }
+        since_poll += text.size();
+        if (since_poll >= kPollBytes) {
+          since_poll = 0;
+          poll();
+        }
+      }
     }
   }
-  if (o[end] == o[begin]) return true;
-  const auto first = static_cast<std::size_t>(o[begin]);
-  const auto size = static_cast<std::size_t>(o[end]) - first;
-  const char* bytes = view.data + first;
-  if (all_ascii(bytes, size)) return true;
-  // Valid as a whole, the range's texts are valid one by one when no text
-  // starts inside a character, i.e. on a continuation byte.
-  if (utf8_error_at(bytes, size) == size) {
-    bool split = false;
-    for (std::int64_t i = begin + 1; i < end; ++i) {
-      const auto at = static_cast<std::size_t>(o[i]) - first;
-      split |= at < size && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
-    }
-    if (!split) return false;
-  }
-  for (std::int64_t i = begin; i < end; ++i) {
-    if (!view.valid(i)) continue;
-    const std::string_view text = view.cell(i);
-    if (const std::size_t bad = utf8_error_at(text.data(), text.size()); bad != text.size()) {
-      row_fault(view.row_base + i, "invalid UTF-8 at byte " + std::to_string(bad));
-    }
-  }
-  return false;
+  if (readable < end) offset_fault(view, o, readable);
+  return ascii;
 }
 
 // Whether all 12 inline bytes of a view are ASCII, the bytes past its length
@@ -86,71 +120,87 @@ bool inline_bytes_ascii(const StringView& v) noexcept {
 
 // The checks of one view (row i, present); whether its text is ASCII. Out
 // of line: the common views pass the cheap test of `view_is_ascii` first.
-[[gnu::noinline]] bool check_view(const ColumnView& view, const StringView& v, std::int64_t i) {
-  const std::int64_t row = view.row_base + i;
+[[gnu::noinline]] bool check_view(const ColumnView& view, const StringView& v, std::int64_t i,
+                                  const Poll& poll) {
   std::string_view text;
   if (v.length <= kInlineViewBytes) {
     if (v.length < 0)
-      row_fault(row, "string view length " + std::to_string(v.length) + " is negative");
+      row_fault(view, i, "string view length " + std::to_string(v.length) + " is negative");
     if (inline_bytes_ascii(v)) return true;
     text = {v.inlined, static_cast<std::size_t>(v.length)};
   } else {
     const std::int32_t index = v.ref.buffer_index;
     if (index < 0 || index >= view.view_buffer_count) {
-      row_fault(row, "string view refers to data buffer " + std::to_string(index) + " of " +
-                         std::to_string(view.view_buffer_count));
+      row_fault(view, i,
+                "string view refers to data buffer " + std::to_string(index) + " of " +
+                    std::to_string(view.view_buffer_count));
     }
     const std::int64_t size = view.view_sizes[index];
     if (v.ref.offset < 0 || std::int64_t{v.ref.offset} + v.length > size) {
-      row_fault(row, "string view bytes " + std::to_string(v.ref.offset) + ".." +
-                         std::to_string(std::int64_t{v.ref.offset} + v.length) +
-                         " lie outside data buffer " + std::to_string(index) + " of " +
-                         std::to_string(size) + " bytes");
+      row_fault(view, i,
+                "string view bytes " + std::to_string(v.ref.offset) + ".." +
+                    std::to_string(std::int64_t{v.ref.offset} + v.length) +
+                    " lie outside data buffer " + std::to_string(index) + " of " +
+                    std::to_string(size) + " bytes");
     }
     text = {view.view_buffers[index] + v.ref.offset, static_cast<std::size_t>(v.length)};
   }
-  if (all_ascii(text.data(), text.size())) return true;
-  if (const std::size_t bad = utf8_error_at(text.data(), text.size()); bad != text.size())
-    row_fault(row, "invalid UTF-8 at byte " + std::to_string(bad));
+  if (all_ascii(text.data(), text.size(), poll)) return true;
+  if (const std::size_t bad = utf8_error_at(text.data(), text.size(), poll); bad != text.size())
+    row_fault(view, i, "invalid UTF-8 at byte " + std::to_string(bad));
   return false;
 }
 
 // Whether a view is well formed and its text ASCII, decided cheaply; false
-// leaves the question (and any fault) to check_view.
+// leaves the question (and any fault) to check_view, which also takes the
+// texts long enough to poll within.
 inline bool view_is_ascii(const ColumnView& view, const StringView& v) noexcept {
   const std::int32_t length = v.length;
   if (static_cast<std::uint32_t>(length) <= static_cast<std::uint32_t>(kInlineViewBytes))
     return inline_bytes_ascii(v);
   const std::int32_t index = v.ref.buffer_index;
-  if (length < 0 || index < 0 || index >= view.view_buffer_count || v.ref.offset < 0 ||
+  if (length < 0 || static_cast<std::size_t>(length) > kPollBytes || index < 0 ||
+      index >= view.view_buffer_count || v.ref.offset < 0 ||
       std::int64_t{v.ref.offset} + length > view.view_sizes[index]) {
     return false;
   }
   return all_ascii(view.view_buffers[index] + v.ref.offset, static_cast<std::size_t>(length));
 }
 
-bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t end) {
+bool check_view_rows(const ColumnView& view, std::int64_t begin, std::int64_t end,
+                     const Poll& poll) {
   bool ascii = true;
   const StringView* const views = view.views + view.offset;
+  // Many views of mid-sized texts are as much work as one long one: the
+  // hook is called after about every kPollBytes of them.
+  std::size_t since_poll = 0;
+  const auto check = [&](std::int64_t i) {
+    const StringView& v = views[i];
+    if (!view_is_ascii(view, v)) ascii &= check_view(view, v, i, poll);
+    since_poll += static_cast<std::uint32_t>(v.length);
+    if (since_poll >= kPollBytes) {
+      since_poll = 0;
+      poll();
+    }
+  };
   if (view.validity == nullptr) {
+    for (std::int64_t i = begin; i < end; ++i) check(i);
+  } else {
     for (std::int64_t i = begin; i < end; ++i)
-      if (!view_is_ascii(view, views[i])) ascii &= check_view(view, views[i], i);
-    return ascii;
+      if (view.valid(i)) check(i);
   }
-  for (std::int64_t i = begin; i < end; ++i)
-    if (view.valid(i) && !view_is_ascii(view, views[i])) ascii &= check_view(view, views[i], i);
   return ascii;
 }
 
-void check_null_count(const ArrowArray& array, ColumnView& view) {
+void check_null_count(const ArrowArray& array, ColumnView& view, const char* what) {
   if (array.null_count < -1 || array.null_count > array.length) {
-    value_fault("Arrow array: null count " + std::to_string(array.null_count) +
+    value_fault(std::string(what) + ": null count " + std::to_string(array.null_count) +
                 " is not within 0.." + std::to_string(array.length));
   }
   const auto* bitmap = static_cast<const std::uint8_t*>(array.buffers[0]);
   if (bitmap == nullptr) {
     if (array.null_count > 0) {
-      value_fault("Arrow array: no validity bitmap although the null count is " +
+      value_fault(std::string(what) + ": no validity bitmap although the null count is " +
                   std::to_string(array.null_count));
     }
     return;
@@ -159,7 +209,7 @@ void check_null_count(const ArrowArray& array, ColumnView& view) {
   if (array.null_count > 0) {
     const std::int64_t nulls = count_nulls(bitmap, array.offset, array.length);
     if (nulls != array.null_count) {
-      value_fault("Arrow array: the validity bitmap holds " + std::to_string(nulls) +
+      value_fault(std::string(what) + ": the validity bitmap holds " + std::to_string(nulls) +
                   " nulls but the null count is " + std::to_string(array.null_count));
     }
   }
@@ -167,21 +217,36 @@ void check_null_count(const ArrowArray& array, ColumnView& view) {
 }
 
 template <class Offset>
-void view_offsets(const ArrowArray& array, ColumnView& view, const Offset*& offsets) {
+void view_offsets(const ArrowArray& array, ColumnView& view, const Offset*& offsets,
+                  const char* what) {
   if (array.n_buffers != 3) {
-    value_fault("Arrow array of type '" + std::string(format_of(view.kind)) + "' has " +
+    value_fault(std::string(what) + " of type '" + type_name_of(view.kind) + "' has " +
                 std::to_string(array.n_buffers) + " buffers, expected 3");
   }
   offsets = static_cast<const Offset*>(array.buffers[1]);
   view.data = static_cast<const char*>(array.buffers[2]);
   if (array.length == 0) return;
-  if (offsets == nullptr) value_fault("Arrow array: the offsets buffer is missing");
+  if (offsets == nullptr) value_fault(std::string(what) + ": the offsets buffer is missing");
   const Offset first = offsets[array.offset];
-  if (first < 0) row_fault(view.row_base, "offset " + std::to_string(first) + " is negative");
+  if (first < 0) row_fault(view, 0, "offset " + std::to_string(first) + " is negative");
   const Offset last = offsets[array.offset + array.length];
+  if (last < first) {
+    value_fault(std::string(what) + ": the offsets end at " + std::to_string(last) +
+                ", before they start at " + std::to_string(first));
+  }
   if (last > first && view.data == nullptr) {
-    value_fault("Arrow array: the data buffer is missing but the offsets span " +
+    value_fault(std::string(what) + ": the data buffer is missing but the offsets span " +
                 std::to_string(last - first) + " bytes");
+  }
+  view.first_offset = first;
+  view.last_offset = last;
+}
+
+void check_shape(const ArrowArray& array, const char* what) {
+  if (array.length < 0 || array.offset < 0 ||
+      array.length > std::numeric_limits<std::int64_t>::max() / 2 - array.offset) {
+    value_fault(std::string(what) + ": length " + std::to_string(array.length) + " or offset " +
+                std::to_string(array.offset) + " out of range");
   }
 }
 
@@ -191,76 +256,61 @@ void value_fault(std::string message) {
   throw ColumnFault(ColumnFault::Kind::Value, std::move(message));
 }
 
-CellKind kind_of_format(const char* format) {
-  if (format == nullptr) value_fault("Arrow schema: the format string is missing");
-  const std::string_view f(format);
-  if (f == "u") return CellKind::Utf8;
-  if (f == "U") return CellKind::LargeUtf8;
-  if (f == "vu") return CellKind::View;
-  if (f == "n") return CellKind::Null;
-  throw ColumnFault(ColumnFault::Kind::Type, "unsupported Arrow type '" + std::string(f) +
-                                                 "' (expected utf8, large_utf8 or utf8_view)");
-}
-
-const char* format_of(CellKind kind) noexcept {
-  switch (kind) {
-    case CellKind::Utf8:
-    case CellKind::Sequence:
-      return "u";
-    case CellKind::LargeUtf8:
-      return "U";
-    case CellKind::View:
-      return "vu";
-    default:
-      return "n";
+void row_fault(const ColumnView& view, std::int64_t row, const std::string& what) {
+  std::string message;
+  if (view.dictionary_of >= 0) {
+    message = "dictionary of chunk " + std::to_string(view.dictionary_of) + ", value " +
+              std::to_string(row) + ": ";
+  } else {
+    message = "row " + std::to_string(view.row_base + row) + ": ";
   }
+  value_fault(message + what);
 }
 
-ColumnView view_of(CellKind kind, const ArrowArray& array, std::int64_t row_base) {
+ColumnView view_of(CellKind kind, const ArrowArray& array, std::int64_t row_base,
+                   std::int64_t dictionary_of) {
+  const char* const what = dictionary_of >= 0 ? "Arrow dictionary" : "Arrow array";
   ColumnView view;
   view.kind = kind;
   view.row_base = row_base;
-  if (array.length < 0 || array.offset < 0 ||
-      array.length > std::numeric_limits<std::int64_t>::max() / 2 - array.offset) {
-    value_fault("Arrow array: length " + std::to_string(array.length) + " or offset " +
-                std::to_string(array.offset) + " out of range");
-  }
+  view.dictionary_of = dictionary_of;
+  check_shape(array, what);
   if (array.n_children != 0 || array.dictionary != nullptr) {
-    value_fault("Arrow array of a string type has children or a dictionary");
+    value_fault(std::string(what) + " of a string type has children or a dictionary");
   }
   view.length = array.length;
   view.offset = array.offset;
   if (kind == CellKind::Null) return view;
   if (array.n_buffers < 2 || array.buffers == nullptr) {
-    value_fault("Arrow array of type '" + std::string(format_of(kind)) + "' has " +
+    value_fault(std::string(what) + " of type '" + type_name_of(kind) + "' has " +
                 std::to_string(array.n_buffers) + " buffers");
   }
-  check_null_count(array, view);
+  check_null_count(array, view, what);
   switch (kind) {
     case CellKind::Utf8:
-      view_offsets(array, view, view.offsets32);
+      view_offsets(array, view, view.offsets32, what);
       break;
     case CellKind::LargeUtf8:
-      view_offsets(array, view, view.offsets64);
+      view_offsets(array, view, view.offsets64, what);
       break;
     default: {
       // validity, views, the variadic data buffers, then their sizes.
       if (array.n_buffers < 3) {
-        value_fault("Arrow array of type 'vu' has " + std::to_string(array.n_buffers) +
-                    " buffers, expected at least 3");
+        value_fault(std::string(what) + " of type 'string_view' has " +
+                    std::to_string(array.n_buffers) + " buffers, expected at least 3");
       }
       view.views = static_cast<const StringView*>(array.buffers[1]);
       if (array.length > 0 && view.views == nullptr)
-        value_fault("Arrow array: the views buffer is missing");
+        value_fault(std::string(what) + ": the views buffer is missing");
       view.view_buffer_count = array.n_buffers - 3;
       view.view_buffers = reinterpret_cast<const char* const*>(array.buffers + 2);
       view.view_sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
       if (view.view_buffer_count > 0 && view.view_sizes == nullptr)
-        value_fault("Arrow array: the buffer of data buffer sizes is missing");
+        value_fault(std::string(what) + ": the buffer of data buffer sizes is missing");
       for (std::int64_t k = 0; k < view.view_buffer_count; ++k) {
         if (view.view_sizes[k] < 0 || (view.view_sizes[k] > 0 && view.view_buffers[k] == nullptr)) {
-          value_fault("Arrow array: data buffer " + std::to_string(k) + " is missing or has size " +
-                      std::to_string(view.view_sizes[k]));
+          value_fault(std::string(what) + ": data buffer " + std::to_string(k) +
+                      " is missing or has size " + std::to_string(view.view_sizes[k]));
         }
       }
       break;
@@ -269,14 +319,42 @@ ColumnView view_of(CellKind kind, const ArrowArray& array, std::int64_t row_base
   return view;
 }
 
-bool check_rows(const ColumnView& view, std::int64_t begin, std::int64_t end) {
+ColumnView encoded_view_of(const ColumnType& type, const ArrowArray& array, std::int64_t row_base,
+                           std::size_t values_slot) {
+  constexpr const char* what = "Arrow array";
+  ColumnView view;
+  view.kind = type.kind;
+  view.row_base = row_base;
+  view.index_type = type.index;
+  view.values_slot = values_slot;
+  check_shape(array, what);
+  if (array.dictionary == nullptr)
+    value_fault("Arrow array of a dictionary type has no dictionary");
+  if (array.n_children != 0) value_fault("Arrow array of a dictionary type has children");
+  if (array.n_buffers != 2 || array.buffers == nullptr) {
+    value_fault("Arrow array of a dictionary type has " + std::to_string(array.n_buffers) +
+                " buffers, expected 2");
+  }
+  view.length = array.length;
+  view.offset = array.offset;
+  check_null_count(array, view, what);
+  view.indices = array.buffers[1];
+  if (view.indices == nullptr) {
+    if (array.length > 0) value_fault("Arrow array: the indices buffer is missing");
+    static constexpr std::int64_t kNoIndices = 0;
+    view.indices = &kNoIndices;  // still marks the view as encoded
+  }
+  return view;
+}
+
+bool check_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, const Poll& poll) {
   switch (view.kind) {
     case CellKind::Utf8:
-      return check_offset_rows(view, view.offsets32, begin, end);
+      return check_offset_rows(view, view.offsets32, begin, end, poll);
     case CellKind::LargeUtf8:
-      return check_offset_rows(view, view.offsets64, begin, end);
+      return check_offset_rows(view, view.offsets64, begin, end, poll);
     case CellKind::View:
-      return check_view_rows(view, begin, end);
+      return check_view_rows(view, begin, end, poll);
     case CellKind::Null:
       return true;
     default:

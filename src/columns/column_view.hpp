@@ -1,13 +1,16 @@
 // A checked, non-owning view of one column chunk: an imported Arrow string
-// array, or the texts gathered from a Python sequence. Kernels read cells
-// only through it, and only after `check_rows` has passed for their rows.
+// array (plain or dictionary-encoded), or the texts gathered from Python
+// objects. Kernels read cells only through it, and only after `check_rows`
+// has passed for their rows.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "base/poll.hpp"
 #include "columns/arrow_abi.hpp"
+#include "columns/arrow_type.hpp"
 
 namespace vesk::columns {
 
@@ -27,28 +30,21 @@ class ColumnFault {
 
 [[noreturn]] void value_fault(std::string message);
 
-enum class CellKind : std::uint8_t {
-  Utf8,       // "u": int32 offsets
-  LargeUtf8,  // "U": int64 offsets
-  View,       // "vu": 16-byte views over variadic buffers
-  Null,       // "n": every cell missing
-  Sequence,   // texts gathered from Python objects
-};
-
-// The kind of an Arrow format string; any other type is a TypeError naming it.
-CellKind kind_of_format(const char* format);
-
-// The Arrow format string of a kind ("u", "U", "vu", "n").
-const char* format_of(CellKind kind) noexcept;
-
 struct ColumnView {
   CellKind kind = CellKind::Null;
   std::int64_t length = 0;
-  std::int64_t offset = 0;                 // into the Arrow buffers
-  std::int64_t row_base = 0;               // the column-wide index of the first row, for messages
+  std::int64_t offset = 0;    // into the Arrow buffers
+  std::int64_t row_base = 0;  // the column-wide index of the first row, for messages
+  // The view of a dictionary's values (of the chunk of this index) rather
+  // than of a column's rows: its messages name values, not rows.
+  std::int64_t dictionary_of = -1;
   const std::uint8_t* validity = nullptr;  // null: no missing cells
   const std::int32_t* offsets32 = nullptr;
   const std::int64_t* offsets64 = nullptr;
+  // utf8, large_utf8: the bytes every row's offsets must lie within, from the
+  // chunk's first offset to its last (view_of checks that they are in order).
+  std::int64_t first_offset = 0;
+  std::int64_t last_offset = 0;
   const char* data = nullptr;
   const StringView* views = nullptr;
   const char* const* view_buffers = nullptr;
@@ -56,21 +52,31 @@ struct ColumnView {
   std::int64_t view_buffer_count = 0;
   const std::string_view* cells = nullptr;  // Sequence
   const std::uint8_t* present = nullptr;    // Sequence: 1 where a text is present
+  // Dictionary-encoded: each present row holds an index into the values of
+  // the job's dictionary `values_slot` (kind is then the values' kind, and
+  // cell() is not used: the kernels read the indices).
+  const void* indices = nullptr;
+  IndexType index_type = IndexType::Int32;
+  std::size_t values_slot = 0;
+
+  [[nodiscard]] bool encoded() const noexcept { return indices != nullptr; }
 
   [[nodiscard]] bool valid(std::int64_t row) const noexcept {
     switch (kind) {
       case CellKind::Null:
-        return false;
+        if (indices == nullptr) return false;
+        break;  // the value decides
       case CellKind::Sequence:
         return present[row] != 0;
       default:
-        if (validity == nullptr) return true;
-        const std::int64_t bit = offset + row;
-        return ((validity[bit >> 3] >> (bit & 7)) & 1) != 0;
+        break;
     }
+    if (validity == nullptr) return true;
+    const std::int64_t bit = offset + row;
+    return ((validity[bit >> 3] >> (bit & 7)) & 1) != 0;
   }
 
-  // The text of a present cell (after check_rows).
+  // The text of a present cell of a plain chunk (after check_rows).
   [[nodiscard]] std::string_view cell(std::int64_t row) const noexcept {
     switch (kind) {
       case CellKind::Utf8: {
@@ -100,15 +106,30 @@ struct ColumnView {
   }
 };
 
-// The view of an imported array of type `kind`, after the checks that cost
-// nothing per row: buffer count and pointers, length, offset, null count, the
-// first and last offsets. Throws ColumnFault.
-ColumnView view_of(CellKind kind, const ArrowArray& array, std::int64_t row_base);
+// The view of an imported plain array of type `kind` (of the dictionary of
+// chunk `dictionary_of` when that is not -1), after the checks that cost
+// nothing per row: buffer count and pointers, length, offset, null count,
+// the first and last offsets and their order. Throws ColumnFault.
+ColumnView view_of(CellKind kind, const ArrowArray& array, std::int64_t row_base,
+                   std::int64_t dictionary_of = -1);
 
-// Checks rows [begin, end) of `view` before any kernel reads them: offsets
-// monotone, views within their buffers, present texts valid UTF-8. Throws
-// ColumnFault naming the first bad row. Returns whether every present text in
-// the range is ASCII.
-bool check_rows(const ColumnView& view, std::int64_t begin, std::int64_t end);
+// The view of an imported dictionary-encoded array of `type` whose values
+// are the job's dictionary `values_slot`: the same checks for its validity
+// and indices (the values are viewed on their own, by view_of). Throws
+// ColumnFault.
+ColumnView encoded_view_of(const ColumnType& type, const ArrowArray& array, std::int64_t row_base,
+                           std::size_t values_slot);
+
+// Checks rows [begin, end) of a plain view before any kernel reads them:
+// every row's offsets in order and within the chunk's first and last offset,
+// views within their buffers, present texts valid UTF-8. Throws ColumnFault
+// naming the lowest faulty row of the range, whatever its fault; the check
+// of a row depends on nothing outside it, so the row named does not depend
+// on how a column is cut into ranges. Returns whether every present text in
+// the range is ASCII. Calls `poll` between chunks of the bytes.
+bool check_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, const Poll& poll);
+
+// "row N: " or "dictionary of chunk C, value N: " followed by `what`.
+[[noreturn]] void row_fault(const ColumnView& view, std::int64_t row, const std::string& what);
 
 }  // namespace vesk::columns

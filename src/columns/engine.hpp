@@ -72,8 +72,11 @@ inline constexpr std::int64_t kRowsPerTask = 16384;
 struct Job {
   Function function = Function::Parse;
   NumberMode mode = NumberMode::Float;
-  unsigned threads = 1;
+  unsigned threads = 1;  // 0: as many as the process may use (see run_tasks)
   std::span<const ColumnView> chunks;
+  // The values of the dictionary-encoded chunks, by their values_slot: each
+  // value is transformed once, before any row that refers to it is read.
+  std::span<const ColumnView> dictionaries;
   std::vector<NumberTarget> numbers;  // parse: one per chunk, filled by the caller
   OutType text_form = OutType::Utf8;  // the other functions: the form of their texts
   std::vector<TextCells> texts;       // made by run_job
@@ -84,7 +87,9 @@ struct Job {
 };
 
 // Checks and transforms every row of every chunk (see run_tasks for threads,
-// polling and errors). Throws ColumnFault for malformed input.
+// polling and errors). Throws ColumnFault for malformed input: a fault of a
+// dictionary first, else the lowest faulty row of the column, whatever the
+// number of threads.
 void run_job(Job& job, const std::function<void()>& caller_poll);
 
 // The Arrow chunk of a chunk's texts, in `type`: their own form, or utf8

@@ -78,6 +78,16 @@ const char* format_of(OutType type) noexcept {
   }
 }
 
+OutChunk empty_chunk(OutType type) {
+  OutChunk chunk;
+  chunk.type = type;
+  // One zero offset, or room that makes every buffer addressable.
+  chunk.values = Buffer::zeroed(8);
+  if (type == OutType::Utf8 || type == OutType::LargeUtf8) chunk.data.push_back(Buffer::zeroed(8));
+  if (type == OutType::View) chunk.sizes = Buffer::zeroed(8);
+  return chunk;
+}
+
 void export_schema(OutType type, ArrowSchema* out) {
   *out = ArrowSchema{};
   out->format = format_of(type);

@@ -33,6 +33,9 @@ struct OutColumn {
   std::vector<std::shared_ptr<const OutChunk>> chunks;
 };
 
+// A chunk of no rows of `type`.
+OutChunk empty_chunk(OutType type);
+
 // Fill `out` (whose previous contents are ignored) with a new struct that the
 // receiver owns. The array keeps the chunk alive until it is released.
 void export_schema(OutType type, ArrowSchema* out);

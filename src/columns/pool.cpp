@@ -1,18 +1,18 @@
 #include "columns/pool.hpp"
 
-#include <sched.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "base/unwind.hpp"
+#include "columns/cpus.hpp"
 
 namespace vesk::columns {
 namespace {
@@ -102,9 +102,19 @@ class Crew {
     run_.cancel();
     for (std::thread& thread : threads_) thread.join();
   }
-  void add() {
-    threads_.reserve(threads_.size() + 1);
-    threads_.emplace_back([this] { run_.worker(); });
+  // Starts up to `wanted` workers: as many as the system gives (a thread it
+  // refuses, for want of memory or under a limit, is simply not had).
+  void start(std::size_t wanted) {
+    threads_.reserve(wanted);
+    while (threads_.size() < wanted) {
+      try {
+        threads_.emplace_back([this] { run_.worker(); });
+      } catch (const std::system_error&) {
+        return;
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+    }
   }
   [[nodiscard]] std::size_t size() const noexcept { return threads_.size(); }
 
@@ -115,39 +125,36 @@ class Crew {
 
 }  // namespace
 
-unsigned available_cpus() noexcept {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<unsigned>(count);
+namespace {
+
+// The tasks one after the other on the calling thread, which polls between
+// them and lets the long ones poll from inside.
+void run_here(std::size_t count, const TaskWork& work, const std::function<void()>& caller_poll) {
+  const Poll poll(&call_caller_poll, const_cast<std::function<void()>*>(&caller_poll));
+  for (std::size_t task = 0; task < count; ++task) {
+    caller_poll();
+    work(task, poll);
   }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return hardware > 0 ? hardware : 1;
 }
+
+}  // namespace
 
 void run_tasks(std::size_t count, unsigned threads, const TaskWork& work,
                const std::function<void()>& caller_poll) {
   if (count == 0) return;
-  if (threads <= 1 || count == 1) {
-    const Poll poll(&call_caller_poll, const_cast<std::function<void()>*>(&caller_poll));
-    for (std::size_t task = 0; task < count; ++task) {
-      caller_poll();
-      work(task, poll);
-    }
-    return;
-  }
+  if (threads == 0 && count > 1) threads = available_cpus();
+  if (threads <= 1 || count == 1) return run_here(count, work, caller_poll);
   Run run(count, work);
+  bool started = false;
   {
     Crew crew(run);
-    const std::size_t wanted = threads < count ? threads : count;
-    try {
-      while (crew.size() < wanted) crew.add();
-    } catch (const std::system_error&) {
-      // No more threads to be had: the ones running do all the tasks.
-      if (crew.size() == 0) throw;
-    }
-    run.wait(crew.size(), caller_poll);
+    crew.start(threads < count ? threads : count);
+    started = crew.size() > 0;
+    if (started) run.wait(crew.size(), caller_poll);
   }
+  // Not one thread could be started (a thread or address-space limit): the
+  // calling thread does the work itself, as with threads=1.
+  if (!started) return run_here(count, work, caller_poll);
   run.rethrow_failure();
 }
 

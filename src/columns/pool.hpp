@@ -8,17 +8,16 @@
 
 namespace vesk::columns {
 
-// The CPUs this process may run on (at least 1).
-unsigned available_cpus() noexcept;
-
 // Thrown inside a task by its poll hook once the run is cancelled.
 struct Cancelled {};
 
 using TaskWork = std::function<void(std::size_t task, const Poll& poll)>;
 
 // Runs work(task, poll) for every task in [0, count): on the calling thread
-// when `threads` is 1, else on min(threads, count) new threads, which take
-// the tasks in order and are always joined before this returns or unwinds.
+// when `threads` is 1, else on min(threads, count) new threads (0: as many as
+// available_cpus gives, cpus.hpp), which take the tasks in order and are always joined
+// before this returns or unwinds. When the system refuses every new thread,
+// the calling thread runs the tasks itself.
 // Meanwhile the calling thread calls `caller_poll` every few milliseconds (on
 // a single thread: between tasks and from inside long ones); whatever it
 // throws cancels the workers and, once they are joined, leaves this function.

@@ -86,7 +86,10 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     Result<const OutColumn*> column = column_of(self);
     if (!column) return fail(std::move(column).error());
     const OutColumn& c = **column;
-    if (c.chunks.size() != 1) {
+    // (a stream of no chunk, as one of empty chunks, gives an empty array)
+    const std::shared_ptr<const OutChunk> only =
+        c.chunks.empty() ? std::make_shared<const OutChunk>(empty_chunk(c.type)) : nullptr;
+    if (c.chunks.size() > 1) {
       return fail(Error::value_error(concat("the result has ", std::to_string(c.chunks.size()),
                                             " chunks; use __arrow_c_stream__")));
     }
@@ -96,7 +99,7 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
         capsule_of(std::move(schema), kSchemaName, &free_capsule<ArrowSchema, kSchemaName>);
     if (!schema_capsule) return fail_fetched();
     auto array = std::make_unique<ArrowArray>();
-    export_array(c.chunks.front(), array.get());
+    export_array(only ? only : c.chunks.front(), array.get());
     Ref array_capsule =
         capsule_of(std::move(array), kArrayName, &free_capsule<ArrowArray, kArrayName>);
     if (!array_capsule) return fail_fetched();

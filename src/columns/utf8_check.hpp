@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/poll.hpp"
+
 namespace vesk::columns {
 
 // Whether all `size` bytes at `bytes` are ASCII; eight at a time.
@@ -33,5 +35,10 @@ inline bool all_ascii(const char* bytes, std::size_t size) noexcept {
 // sequence (shortest form, no surrogates, at most U+10FFFF), or `size` when
 // the whole text is valid.
 std::size_t utf8_error_at(const char* bytes, std::size_t size) noexcept;
+
+// The same two tests over texts of any length, calling `poll` after about
+// every kPollBytes (base/poll.hpp).
+bool all_ascii(const char* bytes, std::size_t size, const Poll& poll);
+std::size_t utf8_error_at(const char* bytes, std::size_t size, const Poll& poll);
 
 }  // namespace vesk::columns

@@ -1,6 +1,8 @@
 // Numeric text rules: trimming, accounting/thousands formatting, strict
 // decimal conversions and the int/float extraction policy of `parse`.
-// Pure C++ on UTF-8 views; knows nothing of Python.
+// Pure C++ on UTF-8 views; knows nothing of Python. Defined in format.cpp
+// (trimming, strip_numeric_formatting), convert.cpp (parse_int64,
+// parse_double) and numparse.cpp (parse_number, parse_whole_number).
 #pragma once
 
 #include <cstdint>
@@ -49,5 +51,13 @@ using ParsedNumber = std::variant<std::monostate, std::int64_t, double>;
 // give nothing beyond it. No heap allocation for texts of up to 64 bytes.
 // `poll` is called between chunks of the input.
 ParsedNumber parse_number(std::string_view utf8, const Poll& poll = {});
+
+// The number parse_number finds, as a 64-bit integer when it is a whole
+// number within the signed 64-bit range exactly, decided from its digits
+// rather than from a rounded double: "12.00" and "(7)" give 12 and -7;
+// "12.5", "9007199254740993.5" and a digit run beyond the range (which
+// parse_number clamps) give nothing, as does every text parse_number finds
+// no number in. `poll` is called between chunks of the input.
+std::optional<std::int64_t> parse_whole_number(std::string_view utf8, const Poll& poll = {});
 
 }  // namespace vesk::numparse

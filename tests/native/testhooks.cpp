@@ -2,12 +2,16 @@
 // input to _vesk can reach (internal failures, failed object creation, a
 // PanicException coming back through Python code). Built only with
 // -DVESK_TEST_HOOKS=ON and never installed.
+#include <chrono>
 #include <new>
 
 #include "binding/boundary.hpp"
 #include "binding/from_python.hpp"
 #include "binding/render.hpp"
 #include "binding/to_python.hpp"
+#include "columns/column_view.hpp"
+#include "columns/cpus.hpp"
+#include "columns/engine.hpp"
 
 namespace {
 
@@ -89,6 +93,50 @@ PyObject* texts(PyObject*, PyObject* object) {
   });
 }
 
+// The column engine's reading of a cgroup CPU quota, from the files under
+// the folder `root` (laid out like /): an int, or None without a quota.
+PyObject* cgroup_cpu_limit(PyObject*, PyObject* root) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    Result<std::string> folder = vesk::to_owned_text(root);
+    if (!folder) return vesk::fail(std::move(folder).error());
+    const std::optional<unsigned> limit = vesk::columns::cgroup_cpu_limit(*folder);
+    return limit ? vesk::new_int(*limit) : vesk::new_none();
+  });
+}
+
+// Seconds that the column engine's checks take over the rows of an Arrow
+// (schema, array) pair of a plain string type, on one thread, as a parse
+// would run them (for bench/: the share of the checks in a call). The
+// structs are moved out of their capsules and released here.
+PyObject* time_column_checks(PyObject*, PyObject* pair) {
+  return vesk::call_boundary([&]() -> Result<Ref> {
+    using namespace vesk::columns;
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+      return vesk::fail(Error::type_error("expected a (schema, array) pair of capsules"));
+    auto* schema =
+        static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(pair, 0), "arrow_schema"));
+    auto* array =
+        static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(pair, 1), "arrow_array"));
+    if (schema == nullptr || array == nullptr) return vesk::fail_fetched();
+    Imported<ArrowSchema> owned_schema;
+    Imported<ArrowArray> owned_array;
+    owned_schema.adopt(schema);
+    owned_array.adopt(array);
+    double seconds = 0;
+    try {
+      const ColumnType type = column_type_of(*owned_schema);
+      const auto start = std::chrono::steady_clock::now();
+      const ColumnView view = view_of(type.kind, *owned_array, 0);
+      for (std::int64_t row = 0; row < view.length; row += kRowsPerTask)
+        check_rows(view, row, std::min(view.length, row + kRowsPerTask), {});
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    } catch (const ColumnFault& fault) {
+      return vesk::fail(Error::value_error(fault.message()));
+    }
+    return vesk::new_float(seconds);
+  });
+}
+
 // Runs the execution step of `module`'s definition again on `target` (the
 // interpreter itself never re-runs it on reload for modules with m_size 0).
 PyObject* exec_again(PyObject*, PyObject* args) {
@@ -116,6 +164,8 @@ PyMethodDef methods[] = {
     {"render", render, METH_O, nullptr},
     {"flag", flag, METH_O, nullptr},
     {"texts", texts, METH_O, nullptr},
+    {"cgroup_cpu_limit", cgroup_cpu_limit, METH_O, nullptr},
+    {"time_column_checks", time_column_checks, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
