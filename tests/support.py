@@ -387,6 +387,15 @@ def keeps_refcounts(call, *watched, times=1000):
     return refcounts(watched) == before
 
 
+def examples(count):
+    """A property's example count, `count` under the default profile and cut
+    in the same proportion as the lighter profiles that the other interpreters
+    and the sanitizer run load (a count set on a test overrides the profile's)."""
+    from hypothesis import settings
+
+    return max(10, count * settings.default.max_examples // 100)
+
+
 # ------------------------------------------------------------------ child interpreters
 
 SCALE = 0.2 if SANITIZED else 1.0  # iteration counts and sizes under ASan

@@ -7,7 +7,7 @@ from _vesk import uncamel, underscore_to_camelcase
 from case_model import model_uncamel, model_underscore_to_camelcase
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import keeps_refcounts, load_ucd
+from support import examples, keeps_refcounts, load_ucd
 
 
 @pytest.mark.parametrize(
@@ -184,7 +184,7 @@ _chars = st.one_of(
 )
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(
     st.one_of(
         st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)
@@ -194,7 +194,7 @@ def test_uncamel_matches_model(text):
     assert uncamel(text) == model_uncamel(load_ucd(), text)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(
     st.one_of(
         st.text(_chars, max_size=40), st.text(st.sampled_from("aZ_1\u00e9\u00c9"), max_size=80)
@@ -207,7 +207,7 @@ def test_underscore_to_camelcase_matches_model(text):
 _ascii = st.text(st.sampled_from("aZ_1 x"), max_size=100)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(_ascii)
 def test_ascii_matches_model(text):
     ucd = load_ucd()
@@ -215,7 +215,7 @@ def test_ascii_matches_model(text):
     assert underscore_to_camelcase(text) == model_underscore_to_camelcase(ucd, text)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(_ascii)
 def test_ascii_and_general_paths_agree(text):
     # A trailing caseless non-ASCII character sends the text down the general

@@ -9,7 +9,7 @@ from _vesk import multikeysort
 from dictsort_model import model_sort
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import same_objects
+from support import examples, same_objects
 
 # ------------------------------------------------------------------ differential
 
@@ -40,7 +40,7 @@ columns_strategy = st.one_of(
 )
 
 
-@settings(max_examples=600, deadline=None)
+@settings(max_examples=examples(600), deadline=None)
 @given(items=items_strategy, columns=columns_strategy, inplace=st.booleans())
 def test_matches_model(items, columns, inplace):
     original = list(items)
@@ -64,7 +64,7 @@ clashing_values = st.one_of(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     columns=st.sampled_from([["a"], ["-a"], ["a", "-b"], ["-b", "a", "c"], ["c", "b", "a", "-c"]]),
     rows=st.lists(
@@ -126,7 +126,7 @@ def plain_table(draw):
     return rows, columns
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(
     table=plain_table(), arrangement=st.sampled_from(["drawn", "presorted", "reversed", "doubled"])
 )

@@ -6,7 +6,7 @@ import pytest
 from _vesk import backfill, backfill_iterdict
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import Trap
+from support import Trap, examples
 
 # --------------------------------------------------------------- backfill
 
@@ -49,7 +49,7 @@ def test_backfill_nan_is_a_value():
     assert result[1] is nan
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(st.none() | st.integers(0, 3)))
 def test_backfill_matches_model(values):
     present = [v for v in values if v is not None]
@@ -159,7 +159,7 @@ def test_backfill_iterdict_surrogate_key():
         backfill_iterdict([{"\ud800": 1}])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     st.lists(
         st.dictionaries(st.sampled_from("abcd"), st.none() | st.integers(0, 5), max_size=4),
@@ -229,7 +229,7 @@ def test_finalizers_mutating_the_input_during_a_call(fn):
         gc.collect()
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     st.lists(
         st.dictionaries(

@@ -9,7 +9,7 @@ import pytest
 from _vesk import collapse
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import Trap, run_child
+from support import Trap, examples, run_child
 
 
 def model_collapse(*args):
@@ -159,7 +159,7 @@ def test_collapse_result_is_unreachable_from_signal_handlers():
     run_child(HANDLER_FEEDS_THE_RESULT_BACK, timeout=60)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     st.recursive(
         st.integers() | st.text(max_size=3) | st.none(),

@@ -10,7 +10,7 @@ import pytest
 from _vesk import same_order
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import EqGivesBoolRaises, EqRaises
+from support import EqGivesBoolRaises, EqRaises, examples
 
 # --------------------------------------------------------------- same_order
 
@@ -103,7 +103,7 @@ def test_same_order_freeing_during_comparison():
     assert same_order([Freer()], comp) is False
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.integers(0, 4), max_size=5), st.lists(st.integers(0, 4), max_size=8))
 def test_same_order_matches_model(ref, comp):
     if len(comp) < len(ref):
@@ -167,7 +167,7 @@ builtin_values = (
 )
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(st.lists(builtin_values, max_size=6), st.lists(builtin_values, max_size=10), st.data())
 def test_same_order_builtin_elements_match_model(ref, comp, data):
     # Taking some reference elements from comp puts repeats and in-order runs in play.
@@ -179,7 +179,7 @@ def test_same_order_builtin_elements_match_model(ref, comp, data):
     assert same_order(ref, comp + [object()]) is model_same_order(ref, comp + [object()])
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     st.lists(st.binary(max_size=2) | st.none(), max_size=5),
     st.lists(st.binary(max_size=2) | st.none(), max_size=8),

@@ -11,7 +11,7 @@ import pytest
 from _vesk import normalize_numeric_str, parse
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
-from support import keeps_refcounts, white_space
+from support import examples, keeps_refcounts, white_space
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
@@ -295,7 +295,7 @@ def near_halfway(draw):
     return text if "." in text else text + "."
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(decimal_with_point() | near_halfway())
 @example(
     format(decimal.Context(prec=2000).divide(decimal.Decimal(5e-324), 2), "f")
@@ -336,13 +336,13 @@ formatted = st.text(
 )
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(formatted)
 def test_normalize_matches_model(text):
     assert normalize_numeric_str(text) == model_normalize(text)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(formatted)
 def test_parse_matches_model(text):
     assert same_number(parse(text), model_parse(text))

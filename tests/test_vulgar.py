@@ -14,7 +14,7 @@ import pytest
 from _vesk import sanitize_vulgar_string
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import digit_values, white_space
+from support import digit_values, examples, white_space
 
 # ------------------------------------------------------------------ the model
 
@@ -203,7 +203,7 @@ long_runs = st.builds(
 )
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=examples(1500), deadline=None)
 @given(st.one_of(fraction_texts, long_runs))
 def test_matches_model(text):
     assert sanitize_vulgar_string(text) == model(text)
