@@ -371,13 +371,16 @@ class Index:
     def __index__(self):
         return self.value
 
+    def __repr__(self):  # a stable test id
+        return f"Index({self.value})"
+
 
 BAD_ARGUMENTS = [
     ({"out": "pandas"}, ValueError, "out must be 'arrow', 'list' or 'numpy', not 'pandas'"),
     ({"dtype": "int32"}, ValueError, "dtype must be None, 'float64' or 'int64', not 'int32'"),
     ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'null', not 'ignore'"),
     ({"threads": 0}, ValueError, "threads must be >= 1, not 0"),
-    ({"threads": Index(-2)}, ValueError, "threads must be >= 1, not <"),
+    ({"threads": Index(-2)}, ValueError, "threads must be >= 1, not Index(-2)"),
     ({"threads": True}, TypeError, "threads must be None or an int, not 'bool'"),
     ({"threads": 2.0}, TypeError, "threads must be None or an int, not 'float'"),
     ({"threads": "2"}, TypeError, "threads must be None or an int, not 'str'"),
