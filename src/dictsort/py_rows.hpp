@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "binding/critical.hpp"
 #include "binding/to_python.hpp"
 #include "dictsort/py_sort_values.hpp"
 
@@ -28,9 +29,10 @@ constexpr Py_ssize_t kValueAhead = 8;
 // every so many comparisons, the key sort once per block of elements moved.)
 constexpr unsigned kRowStride = 2048;
 
-// The items of `list` in their present order, each with a new reference.
-// Nothing in the walk can run Python code, so the list cannot change under it.
-std::vector<Ref> hold_items(PyObject* list) {
+// The items of `list` in their present order, each with a new reference; the
+// caller holds the list's critical section. Nothing in the walk can run
+// Python code, so the list cannot change under it.
+std::vector<Ref> hold_items_locked(PyObject* list) {
   std::vector<Ref> held;
   const Py_ssize_t initial = PyList_GET_SIZE(list);
   held.reserve(static_cast<std::size_t>(initial));
@@ -42,6 +44,11 @@ std::vector<Ref> hold_items(PyObject* list) {
     held.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
   }
   return held;
+}
+
+std::vector<Ref> hold_items(PyObject* list) {
+  const Locked locked(list);
+  return hold_items_locked(list);
 }
 
 // The items of a large list are scattered in memory (always so once the list
@@ -90,8 +97,10 @@ void prefetch_values(PyObject* dict, const ColumnKeys& keys, std::span<const Py_
   }
 }
 
+// (Not on a free-threaded build: the list and its dicts may be changing.)
 void prefetch_row(PyObject* items, Py_ssize_t k, const ColumnKeys& keys,
                   std::span<const Py_hash_t> hashes) {
+  if constexpr (!kReadsAhead) return;
   const Py_ssize_t size = PyList_GET_SIZE(items);
   if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
   if (k + kKeysAhead < size) {
@@ -124,9 +133,9 @@ Status extract_rows(PyObject* items, Py_ssize_t count, const ColumnKeys& keys, s
   for (Py_ssize_t k = 0; k < count; ++k) {
     if (Status status = signals.step(); !status) return status;
     prefetch_row(items, k, keys, hashes);
-    PyObject* const borrowed = PyList_GetItem(items, k);
-    if (!borrowed) return fail_fetched();
-    Ref item = Ref::borrow(borrowed);
+    Result<Item> fetched = list_item(items, k);
+    if (!fetched) return fail(std::move(fetched).error());
+    Ref item = std::move(*fetched).take();
     emit(static_cast<std::size_t>(k), item.get());
     if (held) held->push_back(std::move(item));
   }
@@ -149,7 +158,9 @@ void check_permutation(std::size_t count, PositionAt position_at) {
 
 // Hands the sorted items over, `position_at(k)` being the list position of the
 // row sorted to place k. The objects taken are those in the list now, after
-// the sort: a change that kept the length goes unnoticed.
+// the sort: a change that kept the length goes unnoticed. The list is read
+// (and written) under its critical section, where its length is checked
+// again: on a free-threaded build another thread may have changed it since.
 //
 // New list: `held` has the references taken at extraction, in list order;
 // where the list still holds exactly those objects (the rule), they move into
@@ -166,22 +177,30 @@ Result<Ref> deliver(PyObject* items, Py_ssize_t count, bool inplace, std::vector
   if (PyList_GET_SIZE(items) != count) return fail(Error::value_error("list modified during sort"));
   const auto size = static_cast<std::size_t>(count);
   check_permutation(size, position_at);
-  if (inplace) {
-    PyObject** const slots = reinterpret_cast<PyListObject*>(items)->ob_item;
-    const std::vector<PyObject*> present(slots, slots + size);
-    for (std::size_t k = 0; k < size; ++k) slots[k] = present[position_at(k)];
-    return new_none();
-  }
+  bool modified = false;
   bool unchanged = held.size() == size;
-  for (std::size_t k = 0; unchanged && k < size; ++k) {
-    unchanged = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(k)) == held[k].get();
+  std::vector<Ref> present;
+  {
+    const Locked locked(items);
+    modified = PyList_GET_SIZE(items) != count;
+    if (modified) {
+      // Checked again below, outside the critical section.
+    } else if (inplace) {
+      PyObject** const slots = reinterpret_cast<PyListObject*>(items)->ob_item;
+      const std::vector<PyObject*> before(slots, slots + size);
+      for (std::size_t k = 0; k < size; ++k) store_slot(slots[k], before[position_at(k)]);
+    } else {
+      for (std::size_t k = 0; unchanged && k < size; ++k) {
+        unchanged = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(k)) == held[k].get();
+      }
+      if (!unchanged) present = hold_items_locked(items);
+    }
   }
-  if (!unchanged) {
-    std::vector<Ref> present = hold_items(items);
-    // Releasing the old references can run Python code; what is delivered is
-    // already held.
-    held.swap(present);
-  }
+  if (modified) return fail(Error::value_error("list modified during sort"));
+  if (inplace) return new_none();
+  // Releasing the old references can run Python code; what is delivered is
+  // already held.
+  if (!unchanged) held.swap(present);
   Ref list = new_list(count);
   for (std::size_t k = 0; k < size; ++k) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), held[position_at(k)].release());
