@@ -145,16 +145,43 @@ inline void store_slot(PyObject*& slot, PyObject* value) noexcept {
   }
 }
 
-// The items of `list` as they are at one moment, each with a reference of its
-// own. Runs no Python code.
-inline std::vector<Ref> list_snapshot(PyObject* list) {
-  std::vector<Ref> items;
-  const Locked locked(list);
-  const Py_ssize_t size = PyList_GET_SIZE(list);
-  items.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) items.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
-  return items;
-}
+// The items of a list argument, read by index, and its length when this is
+// made. With the interpreter lock they are read from the list itself, each as
+// it is when read (Python code that the caller runs may change the list
+// meanwhile, hence the bounds check). On a free-threaded build they are
+// taken, each held, at one moment, under the list's critical section, and
+// read from that copy: an answer is then the one for the list as it was.
+class ListItems {
+ public:
+  explicit ListItems(PyObject* list) : list_(list) {
+    if constexpr (kFreeThreaded) {
+      const Locked locked(list);
+      const Py_ssize_t size = PyList_GET_SIZE(list);
+      copy_.reserve(static_cast<std::size_t>(size));
+      for (Py_ssize_t i = 0; i < size; ++i) copy_.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
+    } else {
+      size_ = PyList_GET_SIZE(list);
+    }
+  }
+
+  [[nodiscard]] Py_ssize_t size() const noexcept {
+    return kFreeThreaded ? static_cast<Py_ssize_t>(copy_.size()) : size_;
+  }
+
+  // Item `index` (below size()); IndexError when the list has become shorter.
+  [[nodiscard]] Result<Item> operator[](Py_ssize_t index) const {
+#ifdef Py_GIL_DISABLED
+    return Item(Ref::borrow(copy_[static_cast<std::size_t>(index)].get()));
+#else
+    return list_item(list_, index);
+#endif
+  }
+
+ private:
+  [[maybe_unused]] PyObject* list_;
+  Py_ssize_t size_ = 0;
+  std::vector<Ref> copy_;
+};
 
 // dict[key], held; null when absent, an error value when the lookup failed.
 inline Result<Ref> dict_lookup(PyObject* dict, PyObject* key) {

@@ -222,7 +222,8 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
   Result<PyObject*> checked = argument("iterdict", check_list(args[0]));
   if (!checked) return fail(std::move(checked).error());
   PyObject* const list = *checked;
-  const Py_ssize_t n = PyList_GET_SIZE(list);
+  const ListItems rows(list);
+  const Py_ssize_t n = rows.size();
   // The output rows stay here until the end (see list_of); the back-fill
   // writes into earlier ones, which are complete dicts all along.
   std::vector<Ref> outputs;
@@ -235,9 +236,10 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
   // Python code can run during the call (finalizers run by a collection
   // when a dict is created, signal handlers, the release of a value whose
   // other owners are gone): the row, its keys and values are held while in
-  // use, and rows are fetched with a bounds check.
+  // use, and rows are fetched with a bounds check (or from a copy of the
+  // list, see ListItems).
   for (Py_ssize_t r = 0; r < n; ++r) {
-    Result<Item> fetched = list_item(list, r);
+    Result<Item> fetched = rows[r];
     if (!fetched) return fail(std::move(fetched).error());
     const Ref row = std::move(*fetched).take();
     if (Result<PyObject*> is_dict = check_dict(row.get()); !is_dict) {
