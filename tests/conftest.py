@@ -17,6 +17,10 @@ settings.register_profile(
 # The other supported interpreters run the same properties with fewer examples
 # (the main interpreter's run draws the full number).
 settings.register_profile("ci-light", max_examples=25, deadline=None)
+# The run of every test in several threads at once (pytest-run-parallel) on a
+# free-threaded interpreter: it looks for races, which the variety of a few
+# examples finds as well as many.
+settings.register_profile("ci-parallel", max_examples=5, deadline=None)
 
 # The sanitizer run: memory figures mean nothing there, since ASan keeps freed
 # blocks in quarantine and pymalloc is off.
@@ -30,6 +34,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_sanitizer: measures memory, so it is skipped under the sanitizer build"
     )
+    # pytest-run-parallel's marker (runs the test in one thread only), for runs
+    # without the plugin.
+    config.addinivalue_line("markers", "thread_unsafe: changes process-wide state")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -240,7 +240,9 @@ def test_signal_during_a_long_released_call():
 
 # Daemon threads loop over a lock-releasing call while the main thread exits:
 # a thread that takes the lock back after shutdown has begun is ended by a
-# forced unwind, which must pass through the module's frames. One child per
+# forced unwind, which must pass through the module's frames (before 3.14;
+# 3.14 and later leave it waiting until the process ends, and the exit must
+# go through just the same). One child per
 # run, the runs of each function spread over a few at a time.
 EXIT_WHILE_RELEASED = """
     import threading, time, _vesk, vesk

@@ -45,8 +45,12 @@ inline constexpr bool kReadsAhead = !kFreeThreaded;
 class Locked {
  public:
 #ifdef Py_GIL_DISABLED
-  explicit Locked(PyObject* object) { PyCriticalSection_Begin(&section_, object); }
-  ~Locked() noexcept(false) { PyCriticalSection_End(&section_); }
+  explicit Locked(PyObject* object) {
+    PyCriticalSection_Begin(&section_, object);
+  }
+  ~Locked() noexcept(false) {
+    PyCriticalSection_End(&section_);
+  }
 #else
   explicit Locked(PyObject* /*object*/) noexcept {}
 #endif
@@ -64,8 +68,12 @@ class Locked {
 class LockedPair {
  public:
 #ifdef Py_GIL_DISABLED
-  LockedPair(PyObject* a, PyObject* b) { PyCriticalSection2_Begin(&section_, a, b); }
-  ~LockedPair() noexcept(false) { PyCriticalSection2_End(&section_); }
+  LockedPair(PyObject* a, PyObject* b) {
+    PyCriticalSection2_Begin(&section_, a, b);
+  }
+  ~LockedPair() noexcept(false) {
+    PyCriticalSection2_End(&section_);
+  }
 #else
   LockedPair(PyObject* /*a*/, PyObject* /*b*/) noexcept {}
 #endif
@@ -86,16 +94,24 @@ class Item {
   Item() noexcept = default;
 #ifdef Py_GIL_DISABLED
   explicit Item(Ref held) noexcept : held_(std::move(held)) {}
-  [[nodiscard]] PyObject* get() const noexcept { return held_.get(); }
+  [[nodiscard]] PyObject* get() const noexcept {
+    return held_.get();
+  }
   // A reference of the caller's own.
-  [[nodiscard]] Ref take() && noexcept { return std::move(held_); }
+  [[nodiscard]] Ref take() && noexcept {
+    return std::move(held_);
+  }
 
  private:
   Ref held_;
 #else
   explicit Item(PyObject* borrowed) noexcept : borrowed_(borrowed) {}
-  [[nodiscard]] PyObject* get() const noexcept { return borrowed_; }
-  [[nodiscard]] Ref take() && noexcept { return Ref::borrow(borrowed_); }
+  [[nodiscard]] PyObject* get() const noexcept {
+    return borrowed_;
+  }
+  [[nodiscard]] Ref take() && noexcept {
+    return Ref::borrow(borrowed_);
+  }
 
  private:
   PyObject* borrowed_ = nullptr;

@@ -308,8 +308,14 @@ Result<Ref> same_order_body(BoundArgs& args) {
   Result<PyObject*> comp = argument("comp", check_list(args[1]));
   if (!comp) return fail(std::move(comp).error());
 
-  const Py_ssize_t n = PyList_GET_SIZE(*ref_list);
-  const Py_ssize_t m = PyList_GET_SIZE(*comp);
+  // The two lengths, read at one moment (the length test compares them).
+  Py_ssize_t n = 0;
+  Py_ssize_t m = 0;
+  {
+    const LockedPair locked(*ref_list, *comp);
+    n = PyList_GET_SIZE(*ref_list);
+    m = PyList_GET_SIZE(*comp);
+  }
   if (m < n) return new_bool(false);
   if (n == 0) return new_bool(true);
 
