@@ -4,6 +4,8 @@
 // Used by py_dictsort.cpp alone.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -97,25 +99,71 @@ void prefetch_values(PyObject* dict, const ColumnKeys& keys, std::span<const Py_
   }
 }
 
-// (Not on a free-threaded build: the list and its dicts may be changing.)
-void prefetch_row(PyObject* items, Py_ssize_t k, const ColumnKeys& keys,
-                  std::span<const Py_hash_t> hashes) {
-  if constexpr (!kReadsAhead) return;
-  const Py_ssize_t size = PyList_GET_SIZE(items);
-  if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items, k + kItemAhead), 1);
-  if (k + kKeysAhead < size) {
-    PyObject* const nearer = PyList_GET_ITEM(items, k + kKeysAhead);
-    if (PyDict_CheckExact(nearer)) {
-      const char* const table =
-          reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(nearer)->ma_keys);
-      __builtin_prefetch(table);
-      __builtin_prefetch(table + 64);
-      __builtin_prefetch(table + 128);
+// Asks for the key table of `dict`, a dict held by the caller. (Another
+// thread may be replacing the table: its address is loaded atomically, and
+// only asked for, never read.)
+void prefetch_table(PyObject* dict) {
+  if (!PyDict_CheckExact(dict)) return;
+  const char* const table = reinterpret_cast<const char*>(
+      std::atomic_ref<PyDictKeysObject*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)
+          .load(std::memory_order_relaxed));
+  __builtin_prefetch(table);
+  __builtin_prefetch(table + 64);
+  __builtin_prefetch(table + 128);
+}
+
+// The look-ahead of the extraction: at row k, the item of row k + kItemAhead,
+// the key table of row k + kKeysAhead and the values of row k + kValueAhead.
+//
+// With the interpreter lock the items ahead are read from the list as it is:
+// nothing but this thread's own Python code, which runs between two steps,
+// can change it. On a free-threaded build another thread may replace or
+// release them at any moment, so the list is read under its critical
+// section; the item of row k + kKeysAhead is taken with a reference of its
+// own (only then: taking it writes to the object, which must have arrived),
+// kept in a ring until the extraction has passed it, and its dict's entries
+// are walked under the dict's critical section. The items that the
+// extraction uses are read from the list afresh; these are only hints.
+class LookAhead {
+ public:
+  LookAhead(PyObject* items, const ColumnKeys& keys, std::span<const Py_hash_t> hashes)
+      : items_(items), keys_(keys), hashes_(hashes) {}
+
+  void step(Py_ssize_t k) {
+    if constexpr (kReadsAhead) {
+      const Py_ssize_t size = PyList_GET_SIZE(items_);
+      if (k + kItemAhead < size) __builtin_prefetch(PyList_GET_ITEM(items_, k + kItemAhead), 1);
+      if (k + kKeysAhead < size) prefetch_table(PyList_GET_ITEM(items_, k + kKeysAhead));
+      if (k + kValueAhead < size)
+        prefetch_values(PyList_GET_ITEM(items_, k + kValueAhead), keys_, hashes_);
+    } else {
+      PyObject* ahead = nullptr;
+      {
+        const Locked locked(items_);
+        if (k + kItemAhead < PyList_GET_SIZE(items_))
+          ahead = PyList_GET_ITEM(items_, k + kItemAhead);
+      }
+      __builtin_prefetch(ahead, 1);  // an address only: never read here
+      // The slot of row k + kKeysAhead held row k + kKeysAhead - kRing, passed.
+      Ref& nearer = slot(k + kKeysAhead);
+      nearer = list_item_or_null(items_, k + kKeysAhead);
+      if (nearer) prefetch_table(nearer.get());
+      if (const Ref& next = slot(k + kValueAhead)) {
+        const Locked locked(next.get());
+        prefetch_values(next.get(), keys_, hashes_);
+      }
     }
   }
-  if (k + kValueAhead < size)
-    prefetch_values(PyList_GET_ITEM(items, k + kValueAhead), keys, hashes);
-}
+
+ private:
+  static constexpr std::size_t kRing = 16;  // more than kKeysAhead - kValueAhead
+  Ref& slot(Py_ssize_t position) { return ring_[static_cast<std::size_t>(position) % kRing]; }
+
+  PyObject* items_;
+  const ColumnKeys& keys_;
+  std::span<const Py_hash_t> hashes_;
+  std::array<Ref, kFreeThreaded ? kRing : 0> ring_;
+};
 
 // Extracts the values of every item, `emit(k, item)` storing the row of the
 // (held) item at position k. Lookups can run Python code that shrinks the
@@ -130,9 +178,10 @@ Status extract_rows(PyObject* items, Py_ssize_t count, const ColumnKeys& keys, s
   // The column keys are exact strs: hashing them runs no Python code.
   std::vector<Py_hash_t> hashes(width);
   for (std::size_t i = 0; i < width; ++i) hashes[i] = PyObject_Hash(keys[i]);
+  LookAhead ahead(items, keys, hashes);
   for (Py_ssize_t k = 0; k < count; ++k) {
     if (Status status = signals.step(); !status) return status;
-    prefetch_row(items, k, keys, hashes);
+    ahead.step(k);
     Result<Item> fetched = list_item(items, k);
     if (!fetched) return fail(std::move(fetched).error());
     Ref item = std::move(*fetched).take();
