@@ -17,10 +17,6 @@ settings.register_profile(
 # The other supported interpreters run the same properties with fewer examples
 # (the main interpreter's run draws the full number).
 settings.register_profile("ci-light", max_examples=25, deadline=None)
-# The run of every test in several threads at once (pytest-run-parallel) on a
-# free-threaded interpreter: it looks for races, which the variety of a few
-# examples finds as well as many.
-settings.register_profile("ci-parallel", max_examples=5, deadline=None)
 
 # The sanitizer run: memory figures mean nothing there, since ASan keeps freed
 # blocks in quarantine and pymalloc is off.

@@ -33,7 +33,6 @@ CASES = [
     "backfill_iterdict",
     "same_order",
     "multikeysort",
-    "multikeysort_inplace",
     "text",
     "columns_list",
     pytest.param("columns_arrow", marks=PYARROW),
@@ -94,34 +93,18 @@ def test_importing_the_modules_keeps_the_gil_off():
 # The module is loaded from its file, so that the package's own import of
 # _vesk does not answer for vesk._columns.
 SUBINTERPRETER = """
-    import importlib.util
+    import _interpreters, importlib.util
     found = importlib.util.find_spec(MODULE).origin
     code = (f"import importlib.util as u; s = u.spec_from_file_location({MODULE!r}, {found!r}); "
             "u.module_from_spec(s)")
-    try:
-        from concurrent import interpreters  # 3.14
-    except ImportError:
-        interpreters = None
-    if interpreters is not None:
-        try:
-            interpreters.create().exec(code)
-        except interpreters.ExecutionFailed as failed:
-            print(failed.excinfo.type.__name__, "|", failed.excinfo.msg)
-    else:
-        try:
-            import _interpreters as raw  # 3.13
-            failed = raw.exec(raw.create(), code)
-            print(failed.type.__name__, "|", failed.msg)
-        except ImportError:
-            import _xxsubinterpreters as raw  # 3.12
-            try:
-                raw.run_string(raw.create(), code)
-            except raw.RunFailedError as error:
-                print(str(error).replace(": ", " | ", 1))
+    interpreter = _interpreters.create()  # isolated: a GIL of its own
+    failed = _interpreters.exec(interpreter, code)
+    _interpreters.destroy(interpreter)
+    print(failed.type.__name__, "|", failed.msg)
 """
 
 
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters of their own came in 3.12")
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="_interpreters came in 3.13")
 @pytest.mark.parametrize("module", ["_vesk", "vesk._columns"])
 def test_a_subinterpreter_of_its_own_cannot_import_the_modules(module):
     out = child_output(f"MODULE = {module!r}\n" + textwrap.dedent(SUBINTERPRETER), None)
