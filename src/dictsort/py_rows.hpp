@@ -70,9 +70,14 @@ std::vector<Ref> hold_items(PyObject* list) {
 constexpr Py_ssize_t kMaxScannedKeys = 32;
 
 // Whether two exact strs are equal, `b` with the hash `b_hash`; no Python call.
+// `a` is a dict's key, whose hash is kept in it already (on a free-threaded
+// build the interpreter stores it with an atomic store: it is loaded so).
 inline bool same_text(PyObject* a, PyObject* b, Py_hash_t b_hash) {
   if (a == b) return true;
-  if (reinterpret_cast<PyASCIIObject*>(a)->hash != b_hash) return false;
+  Py_hash_t& kept = reinterpret_cast<PyASCIIObject*>(a)->hash;
+  const Py_hash_t a_hash =
+      kFreeThreaded ? std::atomic_ref<Py_hash_t>(kept).load(std::memory_order_relaxed) : kept;
+  if (a_hash != b_hash) return false;
   const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
          std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
