@@ -218,6 +218,7 @@ def test_long_texts_in_threads_give_the_single_threaded_results():
     assert crashed == [] and mismatches == []
 
 
+@pytest.mark.thread_unsafe(reason="signal handlers belong to the main thread")
 def test_signal_during_a_long_released_call():
     # The handler runs while the call works without the lock (or, on a very
     # fast machine, right after it): either way the call ends in its exception.
