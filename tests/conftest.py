@@ -30,6 +30,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_sanitizer: measures memory, so it is skipped under the sanitizer build"
     )
+    # pytest-run-parallel's marker (runs the test in one thread only), for runs
+    # without the plugin.
+    config.addinivalue_line("markers", "thread_unsafe: changes process-wide state")
 
 
 def pytest_collection_modifyitems(config, items):

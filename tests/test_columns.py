@@ -21,7 +21,7 @@ import pytest
 import vesk
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import run_child
+from support import FREE_THREADED, run_child
 from vesk import columns
 
 FUNCTIONS = ["parse", "normalize_numeric_str", "uncamel", "underscore_to_camelcase"]
@@ -30,6 +30,8 @@ INT64 = (-(2**63), 2**63)
 
 
 def library(name):
+    if name == "polars" and FREE_THREADED and importlib.util.find_spec(name) is None:
+        pytest.skip("polars publishes no wheels for free-threaded CPython")
     return pytest.importorskip(name)
 
 
@@ -365,6 +367,7 @@ def test_what_is_not_a_column(case):
     assert str(raised.value).startswith(message)
 
 
+@pytest.mark.thread_unsafe(reason="doctest patches linecache for the whole process")
 def test_package_and_docstrings():
     assert vesk.columns is columns and columns.__all__ == FUNCTIONS
     assert "columns" not in vesk.__all__

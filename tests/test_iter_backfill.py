@@ -195,6 +195,7 @@ def test_backfill_iterdict_keys_sharing_a_text(rows, expected):
     assert backfill_iterdict(rows) == expected
 
 
+@pytest.mark.thread_unsafe(reason="sets the collector's threshold for the whole process")
 @pytest.mark.parametrize("fn", [backfill, backfill_iterdict])
 def test_finalizers_mutating_the_input_during_a_call(fn):
     """Garbage collection inside the call runs __del__ methods that empty the list."""

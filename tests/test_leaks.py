@@ -315,7 +315,7 @@ def test_resumed_panic_does_not_leak(hooks, capfd):
         else:
             pytest.fail("no exception")
 
-    blocks, rss = growth(call, rounds=500)
+    blocks, rss = growth(call, rounds=1000)
     assert "Python stack trace below:" in capfd.readouterr().err
     assert blocks < BLOCK_SLACK and rss < RSS_SLACK, (blocks, rss)
 
@@ -388,9 +388,12 @@ def test_reference_counts_are_restored(case):
     except Exception:
         result = None
     if isinstance(result, list):
-        # A new list, owned only by `result` (and getrefcount's argument).
+        # A new list, owned only by `result`: counted like a list that surely
+        # is (how many references a call of getrefcount adds depends on the
+        # interpreter; 3.14 lends locals to it without one).
         assert result is not args[0]
-        assert sys.getrefcount(result) == 2
+        owned = list(watched[:0])
+        assert sys.getrefcount(result) == sys.getrefcount(owned)
     del result
     assert [sys.getrefcount(x) for x in watched] == before
 

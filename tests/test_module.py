@@ -79,6 +79,7 @@ def test_exact_docstrings():
     )
 
 
+@pytest.mark.thread_unsafe(reason="doctest patches linecache for the whole process")
 def test_docstring_examples_run():
     import doctest
 
@@ -91,6 +92,10 @@ def test_docstring_examples_run():
         assert runner.failures == 0, name
 
 
+# Reloads and changes the module for the whole process.
+MODULE_STATE = pytest.mark.thread_unsafe(reason="changes the module's attributes")
+
+
 @pytest.fixture
 def restore_module():
     saved = {name: getattr(_vesk, name) for name in NAMES}
@@ -101,6 +106,7 @@ def restore_module():
     _vesk.__all__ = saved_all
 
 
+@MODULE_STATE
 def test_reload_keeps_module(restore_module):
     # CPython marks a module with m_size 0 as initialised, so reload does not
     # run the execution step a second time.
@@ -109,6 +115,7 @@ def test_reload_keeps_module(restore_module):
     assert _vesk.__all__ == NAMES and _vesk.parse is before
 
 
+@MODULE_STATE
 def test_exec_again_appends_names_again(hooks, restore_module):
     before = _vesk.parse
     hooks.exec_again(_vesk, _vesk)
@@ -116,6 +123,7 @@ def test_exec_again_appends_names_again(hooks, restore_module):
     assert _vesk.parse is not before and _vesk.parse("7") == 7
 
 
+@MODULE_STATE
 def test_exec_again_with_non_list_all_fails_before_adding(hooks, restore_module):
     before = _vesk.parse
     _vesk.__all__ = tuple(NAMES)
@@ -126,6 +134,7 @@ def test_exec_again_with_non_list_all_fails_before_adding(hooks, restore_module)
     assert _vesk.parse is before
 
 
+@MODULE_STATE
 def test_exec_creates_missing_all(hooks, restore_module):
     del _vesk.__all__
     hooks.exec_again(_vesk, _vesk)
@@ -138,6 +147,7 @@ def test_exec_on_non_module(hooks):
     assert str(info.value) == "'int' object is not an instance of 'module'"
 
 
+@MODULE_STATE
 def test_exec_fails_on_unreadable_all(hooks, restore_module):
     import types
 
@@ -182,6 +192,7 @@ def test_internal_failure_writes_diagnostic(hooks, capfd):
     assert "diagnosed" in err and "testhooks.cpp" in err
 
 
+@pytest.mark.thread_unsafe(reason="sets sys.unraisablehook")
 def test_failed_creation_is_internal_failure(hooks):
     seen = []
     old = sys.unraisablehook

@@ -219,6 +219,7 @@ def test_long_texts_in_threads_give_the_single_threaded_results():
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer (Windows)")
+@pytest.mark.thread_unsafe(reason="signal handlers belong to the main thread")
 def test_signal_during_a_long_released_call():
     # The handler runs while the call works without the lock (or, on a very
     # fast machine, right after it): either way the call ends in its exception.
@@ -241,7 +242,9 @@ def test_signal_during_a_long_released_call():
 
 # Daemon threads loop over a lock-releasing call while the main thread exits:
 # a thread that takes the lock back after shutdown has begun is ended by a
-# forced unwind, which must pass through the module's frames. One child per
+# forced unwind, which must pass through the module's frames (before 3.14;
+# 3.14 and later leave it waiting until the process ends, and the exit must
+# go through just the same). One child per
 # run, the runs of each function spread over a few at a time.
 EXIT_WHILE_RELEASED = """
     import threading, time, _vesk, vesk

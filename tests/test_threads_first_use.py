@@ -14,6 +14,7 @@ import textwrap
 import _vesk
 import pytest
 from notes import arg_notes
+from support import FREE_THREADED
 
 THREADS = 8
 
@@ -170,10 +171,11 @@ def test_race_helper_sees_a_fresh_interpreter():
 # it, with no deadlock, and everyone must end up with the one stored value.
 REENTRANT = textwrap.dedent(
     """
-    import gc, importlib.machinery, json, sys
-    sys.path[:0] = json.loads(sys.argv[1])
+    import gc, importlib.machinery, sys
+    sys.path[:0] = sys.argv[1].split("\\n")
     hooks_file, scenario = sys.argv[2], sys.argv[3]
-    # Not importlib.util: on 3.9 it imports collections.abc.
+    # Not importlib.util: on 3.9 it imports collections.abc; nor json, which
+    # imports it on 3.14, before the uses.
     loader = importlib.machinery.ExtensionFileLoader("_vesk_testhooks", hooks_file)
     found = importlib.machinery.ModuleSpec("_vesk_testhooks", loader, origin=hooks_file)
     hooks = loader.create_module(found)
@@ -224,6 +226,7 @@ REENTRANT = textwrap.dedent(
         outer[name] = use()
         current[0] = None
         gc.set_threshold(700)
+    import json
     print(json.dumps([outer, inner]))
     """
 )
@@ -232,7 +235,7 @@ REENTRANT = textwrap.dedent(
 @pytest.mark.parametrize("scenario", ["audit", "gc"])
 def test_first_use_reentered_from_a_hook(hooks, scenario):
     done = subprocess.run(
-        [sys.executable, "-c", REENTRANT, json.dumps(sys.path), hooks.__file__, scenario],
+        [sys.executable, "-c", REENTRANT, "\n".join(sys.path), hooks.__file__, scenario],
         capture_output=True,
         text=True,
         timeout=120,
@@ -243,6 +246,9 @@ def test_first_use_reentered_from_a_hook(hooks, scenario):
     assert outer["rows"] == [{"a": 2}, {"a": 1}]
     assert outer["names"] == NAMES[0]
     # (A collection may also come before the first interned name is made,
-    # which allocates nothing a collection looks at.)
-    assert ({"rows"} if scenario == "audit" else {"panic", "rows"}) <= set(inner)
+    # which allocates nothing a collection looks at. A free-threaded
+    # interpreter starts its collections by a count of its own, not at the
+    # threshold's object, so there only the sort is sure to see one.)
+    sure = {"rows"} if scenario == "audit" or FREE_THREADED else {"panic", "rows"}
+    assert sure <= set(inner)
     assert all(inner[name] == outer[name] for name in inner)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/critical.hpp"
 #include "binding/once.hpp"
 #include "binding/render.hpp"
 #include "binding/to_python.hpp"
@@ -61,9 +62,11 @@ Result<std::string_view> to_text_view(PyObject* object) {
 Result<Utf8Text> to_utf8_text(PyObject* object) {
   if (!PyUnicode_Check(object)) return fail(Error::type_check(object, type_object(PyUnicode_Type)));
   // (A str that is not ready, made by the old C API before 3.12, has neither
-  // flag set nor a kept UTF-8 form, and is encoded below.)
+  // flag set nor a kept UTF-8 form, and is encoded below. On a free-threaded
+  // build another thread may be making the kept form of this very str: only
+  // an ASCII str, whose bytes are its own, lends them there.)
   if (PyUnicode_IS_COMPACT_ASCII(object) ||
-      reinterpret_cast<PyCompactUnicodeObject*>(object)->utf8 != nullptr) {
+      (!kFreeThreaded && reinterpret_cast<PyCompactUnicodeObject*>(object)->utf8 != nullptr)) {
     Result<std::string_view> view = to_text_view(object);
     if (!view) return fail(std::move(view).error());
     return Utf8Text(Ref(), *view);

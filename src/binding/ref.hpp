@@ -11,7 +11,8 @@ namespace vesk {
 
 // Whether this thread is being ended by the interpreter: once shutdown has
 // begun, a thread that takes the lock back is unwound by pthread_exit without
-// it (binding/unlocked.hpp marks the thread before the unwind goes on). The
+// it, before 3.14 (binding/unlocked.hpp marks the thread before the unwind
+// goes on; 3.14 and later leave such a thread waiting instead). The
 // references released on the way are then left alone: without the lock, and
 // with the interpreter's state perhaps gone, releasing one could crash. The
 // process-wide flag keeps the thread-local one off the common path.

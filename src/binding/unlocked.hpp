@@ -51,10 +51,13 @@ class SignalClock {
 // object, and every other C API call, wait for the lock.
 //
 // Interpreter shutdown: once it has begun, a thread other than the one
-// shutting down that takes the lock back is ended by pthread_exit, which
-// unwinds its stack with a forced unwind (base/unwind.hpp). That unwind must pass through
-// every frame up to the interpreter: the destructor may throw it, and no
-// frame between here and the call boundary may be noexcept or swallow it.
+// shutting down that takes the lock back never gets it. Before 3.14 the
+// interpreter ends such a thread by pthread_exit, which unwinds its stack
+// with a forced unwind (base/unwind.hpp); 3.14 and later leave it waiting
+// until the process ends, which needs nothing of this code. The unwind must
+// pass through every frame up to the interpreter: the destructor may throw
+// it, and no frame between here and the call boundary may be noexcept or
+// swallow it.
 // A destructor that runs while another exception is already unwinding the
 // stack cannot let it pass (the runtime then calls std::terminate), so work
 // that may throw runs through `run`, which takes the lock back in ordinary

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "binding/critical.hpp"
 #include "binding/from_python.hpp"
 #include "binding/to_python.hpp"
 
@@ -143,8 +144,9 @@ std::vector<SortColumn> parse_sort_columns(PyObject* columns) {
     // run Python code (a collection, finalizers) that changes the list: each
     // element is held while it is converted, and both lengths bound the walk.
     const Py_ssize_t initial = PyList_GET_SIZE(columns);
-    for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(columns); ++i) {
-      const Ref element = Ref::borrow(PyList_GET_ITEM(columns, i));
+    for (Py_ssize_t i = 0; i < initial; ++i) {
+      const Ref element = list_item_or_null(columns, i);
+      if (!element) break;
       if (!PyUnicode_Check(element.get())) continue;
       Result<std::string_view> text = to_text_view(element.get());
       if (text) {
@@ -167,37 +169,65 @@ std::vector<SortColumn> parse_sort_columns(PyObject* columns) {
   return parsed;
 }
 
+namespace {
+
+// Calls `visit(key)` for every str key of `dict`, the key held across the
+// call. Walking a dict runs no Python code, but `visit` may (converting a key
+// without a UTF-8 form creates and drops an exception, which can start a
+// collection whose finalizers change the dict): the walk then goes on over
+// whatever the held dict holds by then. On a free-threaded build another
+// thread may change the dict at any moment, so its str keys are first taken,
+// each held, under its critical section (into `scratch`), and visited after.
+template <class Visit>
+void for_each_text_key(PyObject* dict, std::vector<Ref>& scratch, Visit visit) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  if constexpr (kFreeThreaded) {
+    scratch.clear();
+    {
+      const Locked locked(dict);
+      while (PyDict_Next(dict, &position, &key, &value)) {
+        if (PyUnicode_Check(key)) scratch.push_back(Ref::borrow(key));
+      }
+    }
+    for (const Ref& held : scratch) visit(held.get());
+  } else {
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) continue;
+      const Ref held = Ref::borrow(key);
+      visit(held.get());
+    }
+  }
+}
+
+}  // namespace
+
 KeySet collect_present_keys(PyObject* items, std::span<const SortColumn> columns) {
   std::unordered_set<std::string_view> wanted;
   for (const SortColumn& column : columns) wanted.insert(column.name);
   KeySet present;
-  // Walking a dict runs no Python code, but converting a key that has no
-  // UTF-8 form creates (and then drops) an exception, which can start a
-  // collection whose finalizers change the list or empty and free a dict. So
-  // the item and the key are held across the conversion, the walk goes on
-  // over whatever the held dict holds by then, and both lengths bound the
-  // scan. It stops as soon as every name has been seen.
+  // The item and its keys are held while keys are converted (see
+  // for_each_text_key), and both lengths bound the scan. It stops as soon as
+  // every name has been seen.
   SignalStride<> signals;
+  std::vector<Ref> scratch;
   const Py_ssize_t initial = PyList_GET_SIZE(items);
-  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(items); ++i) {
+  for (Py_ssize_t i = 0; i < initial; ++i) {
     if (present.size() == wanted.size()) break;
     signals.step_or_throw();
-    if (i >= PyList_GET_SIZE(items)) break;  // a signal handler may shrink the list
-    const Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+    // (A signal handler, or another thread, may have shrunk the list.)
+    const Ref item = list_item_or_null(items, i);
+    if (!item) break;
     if (!PyDict_Check(item.get())) continue;
-    Py_ssize_t position = 0;
-    PyObject* borrowed_key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(item.get(), &position, &borrowed_key, &value)) {
-      if (!PyUnicode_Check(borrowed_key)) continue;
-      const Ref key = Ref::borrow(borrowed_key);
-      Result<std::string_view> text = to_text_view(key.get());
+    for_each_text_key(item.get(), scratch, [&](PyObject* key) {
+      Result<std::string_view> text = to_text_view(key);
       if (!text) {
         discard(std::move(text).error());
-        continue;
+        return;
       }
       if (wanted.contains(*text)) present.emplace(*text);
-    }
+    });
   }
   return present;
 }
@@ -216,11 +246,13 @@ SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* sh
     // row, and an absent key is Missing without an exception being made. The
     // value is held at once (nothing runs between the lookup and the hold).
     handle_signals_first();
-    value = Ref::borrow(PyDict_GetItemWithError(item, shared_key));
-    if (!value) {
-      if (PyErr_Occurred()) discard_pending_exception();
+    Result<Ref> found = dict_lookup(item, shared_key);
+    if (!found) {
+      discard(std::move(found).error());
       return SortValue::missing();
     }
+    if (!*found) return SortValue::missing();
+    value = std::move(*found);
   } else {
     // Anything else may see the key: a fresh one for every lookup, released
     // before the value is looked at.

@@ -1,8 +1,9 @@
 // backfill: None values of a list replaced by the latest value before them.
 #include <vector>
 
+#include "binding/critical.hpp"
 #include "binding/from_python.hpp"
-#include "iter/items.hpp"
+#include "binding/to_python.hpp"
 #include "iter/py_iter.hpp"
 
 namespace vesk::iter {
@@ -11,17 +12,20 @@ Result<Ref> backfill_body(BoundArgs& args) {
   Result<PyObject*> values = argument("values", check_list(args[0]));
   if (!values) return fail(std::move(values).error());
   PyObject* const list = *values;
-  const Py_ssize_t n = PyList_GET_SIZE(list);
+  // Signal handlers are Python code and may change the list, and so may
+  // other threads on a free-threaded build: items are read with bounds
+  // checks, or from a copy (see ListItems), and each one is held from the
+  // moment it is read.
+  const ListItems items(list);
+  const Py_ssize_t n = items.size();
   if (n == 0) return new_list(0);
 
-  // Signal handlers are Python code and may change the list: items are read
-  // with bounds checks, and each one is held from the moment it is read.
   SignalStride<> signals;
   Ref first_value;
   for (Py_ssize_t j = 0; j < n && !first_value; ++j) {
-    Result<PyObject*> item = list_item(list, j);
+    Result<Item> item = items[j];
     if (!item) return fail(std::move(item).error());
-    if (*item != Py_None) first_value = Ref::borrow(*item);
+    if (item->get() != Py_None) first_value = std::move(*item).take();
     if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
   }
   if (!first_value) return Ref::borrow(list);
@@ -30,9 +34,9 @@ Result<Ref> backfill_body(BoundArgs& args) {
   filled.reserve(static_cast<std::size_t>(n));
   PyObject* fill = first_value.get();  // held by `first_value` or by `filled`
   for (Py_ssize_t j = 0; j < n; ++j) {
-    Result<PyObject*> item = list_item(list, j);
+    Result<Item> item = items[j];
     if (!item) return fail(std::move(item).error());
-    if (*item != Py_None) fill = *item;
+    if (item->get() != Py_None) fill = item->get();
     filled.push_back(Ref::borrow(fill));
     if (Status checked = signals.step(); !checked) return fail(std::move(checked).error());
   }

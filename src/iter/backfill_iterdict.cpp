@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "base/platform.hpp"
+#include "binding/critical.hpp"
 #include "binding/from_python.hpp"
-#include "iter/items.hpp"
+#include "binding/to_python.hpp"
 #include "iter/py_iter.hpp"
 
 namespace vesk::iter {
@@ -165,13 +166,65 @@ void prefetch_items(PyObject* row) {
   }
 }
 
+// The entries of one row dict, in its iteration order. With the interpreter
+// lock the row is walked in place, and Python code run between two steps (a
+// signal handler, a finalizer) may change it: the interpreter's own errors
+// for a dict changed under an iteration then end the call. On a free-threaded
+// build another thread may change it at any moment, so its entries are copied,
+// each held, under its critical section, and the copy is walked.
+class RowEntries {
+ public:
+  explicit RowEntries(PyObject* row) : row_(row) {
+    if constexpr (kFreeThreaded) {
+      const Locked locked(row);
+      entries_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(row)) * 2);
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(row, &position, &key, &value)) {
+        entries_.push_back(Ref::borrow(key));
+        entries_.push_back(Ref::borrow(value));
+      }
+    } else {
+      size_at_start_ = PyDict_GET_SIZE(row);
+    }
+  }
+
+  // The next entry (borrowed, held by the row or the copy until the next
+  // step); false at the end.
+  Result<bool> next(PyObject*& key, PyObject*& value) {
+    if constexpr (kFreeThreaded) {
+      if (position_ == static_cast<Py_ssize_t>(entries_.size())) return false;
+      key = entries_[static_cast<std::size_t>(position_++)].get();
+      value = entries_[static_cast<std::size_t>(position_++)].get();
+      return true;
+    }
+    const bool more = PyDict_Next(row_, &position_, &key, &value);
+    if (PyDict_GET_SIZE(row_) != size_at_start_) {
+      return fail(Error::runtime_error("dictionary changed size during iteration"));
+    }
+    if (more && ++read_ > size_at_start_) {
+      return fail(Error::runtime_error("dictionary keys changed during iteration"));
+    }
+    return more;
+  }
+
+ private:
+  PyObject* row_;
+  Py_ssize_t position_ = 0;
+  Py_ssize_t size_at_start_ = 0;
+  Py_ssize_t read_ = 0;
+  std::vector<Ref> entries_;  // free-threaded: key, value, key, value...
+};
+
 }  // namespace
 
 Result<Ref> backfill_iterdict_body(BoundArgs& args) {
   Result<PyObject*> checked = argument("iterdict", check_list(args[0]));
   if (!checked) return fail(std::move(checked).error());
   PyObject* const list = *checked;
-  const Py_ssize_t n = PyList_GET_SIZE(list);
+  const ListItems rows(list);
+  const Py_ssize_t n = rows.size();
   // The output rows stay here until the end (see list_of); the back-fill
   // writes into earlier ones, which are complete dicts all along.
   std::vector<Ref> outputs;
@@ -184,36 +237,32 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
   // Python code can run during the call (finalizers run by a collection
   // when a dict is created, signal handlers, the release of a value whose
   // other owners are gone): the row, its keys and values are held while in
-  // use, and rows are fetched with a bounds check.
+  // use, and rows are fetched with a bounds check (or from a copy of the
+  // list, see ListItems).
   for (Py_ssize_t r = 0; r < n; ++r) {
-    Result<PyObject*> fetched = list_item(list, r);
+    Result<Item> fetched = rows[r];
     if (!fetched) return fail(std::move(fetched).error());
-    const Ref row = Ref::borrow(*fetched);
+    const Ref row = std::move(*fetched).take();
     if (Result<PyObject*> is_dict = check_dict(row.get()); !is_dict) {
       return fail(std::move(is_dict).error());
     }
-    if (r + 2 < PyList_GET_SIZE(list)) prefetch(PyList_GET_ITEM(list, r + 2));
-    // Shared key objects are in the cache already.
-    if (!keys.keys_shared()) prefetch_items(row.get());
+    if constexpr (kReadsAhead) {
+      if (r + 2 < PyList_GET_SIZE(list)) prefetch(PyList_GET_ITEM(list, r + 2));
+      // Shared key objects are in the cache already.
+      if (!keys.keys_shared()) prefetch_items(row.get());
+    }
     const std::size_t here = outputs.size();
     writes.clear();
-    const Py_ssize_t size_at_start = PyDict_GET_SIZE(row.get());
-    Py_ssize_t position = 0;
-    Py_ssize_t read = 0;
+    RowEntries entries(row.get());
+    std::size_t read = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(row.get(), &position, &key, &value)) {
-      // Python code (a signal handler, a finalizer) may have changed the row
-      // since the last step: the interpreter's own errors for a dict changed
-      // under an iteration.
-      if (PyDict_GET_SIZE(row.get()) != size_at_start) {
-        return fail(Error::runtime_error("dictionary changed size during iteration"));
-      }
-      if (++read > size_at_start) {
-        return fail(Error::runtime_error("dictionary keys changed during iteration"));
-      }
+    while (true) {
+      Result<bool> more = entries.next(key, value);
+      if (!more) return fail(std::move(more).error());
+      if (!*more) break;
       Ref held_value = Ref::borrow(value);
-      Result<KeyState*> found = keys.find(key, static_cast<std::size_t>(read - 1));
+      Result<KeyState*> found = keys.find(key, read++);
       if (!found) return fail(std::move(found).error());
       KeyState& state = **found;
       if (value != Py_None) {
@@ -237,9 +286,6 @@ Result<Ref> backfill_iterdict_body(BoundArgs& args) {
       if (Status interrupted = signals.step(); !interrupted) {
         return fail(std::move(interrupted).error());
       }
-    }
-    if (PyDict_GET_SIZE(row.get()) != size_at_start) {
-      return fail(Error::runtime_error("dictionary changed size during iteration"));
     }
     keys.next_row();
     // The previous output row is copied only while it holds exactly the keys

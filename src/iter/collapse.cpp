@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "binding/critical.hpp"
 #include "binding/to_python.hpp"
 #include "iter/py_iter.hpp"
 
@@ -24,17 +25,20 @@ struct Frame {
 // The first container to come back is always one that something besides its
 // parent refers to: a container referred to once, by its parent, is reached
 // again only through that parent, which would have come back first. So only
-// containers with more than one reference when they are reached are listed in
-// a set of addresses (open addressing, linear probing, at most half full
-// counting erased slots). Trees built the usual way (literals, JSON, list
-// comprehensions) share no containers, so the set stays empty however deep
-// they are. Should a signal handler add references during the walk, a cycle is
-// still found, one turn later.
+// containers with more than one reference when they are reached (besides the
+// walk's own) are listed in a set of addresses (open addressing, linear
+// probing, at most half full counting erased slots). Trees built the usual way
+// (literals, JSON, list comprehensions) share no containers, so the set stays
+// empty however deep they are. Should a signal handler or another thread add
+// references during the walk, a cycle is still found, one turn later.
 //
-// No Python code runs during the walk but the signal handlers that it calls
-// now and then, so the containers on the path are borrowed from their parents
-// and held only before a handler can run (`hold`): each is held at most once,
-// and the held frames are always the bottom of the path.
+// With the interpreter lock, no Python code runs during the walk but the
+// signal handlers that it calls now and then, so the containers on the path
+// are borrowed from their parents and held only before a handler can run
+// (`hold`): each is held at most once, and the held frames are always the
+// bottom of the path. On a free-threaded build another thread may empty a
+// parent at any moment, so every container on the path is held from the
+// moment it is read.
 class Path {
  public:
   Path() = default;
@@ -45,10 +49,16 @@ class Path {
   }
 
   // Pushes `container`; false when it is already on the path.
-  bool push(PyObject* container) {
-    const bool listed = Py_REFCNT(container) > 1;
-    if (listed && !insert(container)) return false;
-    frames_.push_back(Frame{container, 0, listed});
+  bool push(Item container) {
+    PyObject* const object = container.get();
+    const bool listed = Py_REFCNT(object) > (kFreeThreaded ? 2 : 1);
+    if (listed && !insert(object)) return false;
+    frames_.push_back(Frame{object, 0, listed});
+    if constexpr (kFreeThreaded) {
+      // The frame takes the item's reference over.
+      static_cast<void>(std::move(container).take().release());
+      held_ = frames_.size();
+    }
     return true;
   }
 
@@ -65,7 +75,7 @@ class Path {
   }
 
   // Holds every container on the path, before Python code may run and drop
-  // one from its parent.
+  // one from its parent (on a free-threaded build they are all held already).
   void hold() {
     for (; held_ < frames_.size(); ++held_) Py_INCREF(frames_[held_].container);
   }
@@ -136,11 +146,11 @@ class Path {
 };
 
 // The leaves met so far, each with a reference of its own, kept where no
-// Python code can see them: signal handlers run during the walk, and one that
-// found a half-built result (gc.get_objects()) could read it, or feed it back
-// into the walk. The storage grows as a list's own items do (PyMem_Realloc
-// with the same headroom, large blocks extended in place), so that the list
-// made at the end adopts it as it is: no copy and no second block.
+// Python code can see them: signal handlers run during the walk (and on a
+// free-threaded build other threads run all along), and code that found a
+// half-built result (gc.get_objects()) could read it, or feed it back into the
+// walk. The storage grows as a list's own items do (PyMem_Realloc with the
+// same headroom, large blocks extended in place); the list is made at the end.
 class Leaves {
  public:
   Leaves() = default;
@@ -152,35 +162,29 @@ class Leaves {
     PyMem_Free(items_);
   }
 
-  Status push(PyObject* leaf) {
+  // Keeps `leaf`; false when there is no memory for it. Runs no Python code
+  // (it is called inside a container's critical section).
+  [[nodiscard]] bool push(Item leaf) noexcept {
     if (size_ == capacity_) {
       const Py_ssize_t capacity = size_ + (size_ >> 3) + (size_ < 9 ? 3 : 6);
       void* grown =
           capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*))
               ? nullptr
               : PyMem_Realloc(items_, static_cast<std::size_t>(capacity) * sizeof(PyObject*));
-      if (!grown) {
-        PyErr_NoMemory();
-        return fail_fetched();
-      }
+      if (!grown) return false;
       items_ = static_cast<PyObject**>(grown);
       capacity_ = capacity;
     }
-    Py_INCREF(leaf);
-    items_[size_++] = leaf;
-    return {};
+    items_[size_++] = std::move(leaf).take().release();
+    return true;
   }
 
-  // The result list, which takes the storage over. Creating it can run Python
-  // code (a collection); nothing runs between its creation and the hand-over.
+  // The result list, made the public way: created at its final length and
+  // filled, nothing running between its creation and its last slot.
   Ref to_list() {
-    Ref list = new_list(0);
-    auto* const target = reinterpret_cast<PyListObject*>(list.get());
-    target->ob_item = items_;
-    target->allocated = capacity_;
-    Py_SET_SIZE(target, size_);
-    items_ = nullptr;
-    size_ = capacity_ = 0;
+    Ref list = new_list(size_);
+    for (Py_ssize_t i = 0; i < size_; ++i) PyList_SET_ITEM(list.get(), i, items_[i]);
+    size_ = 0;
     return list;
   }
 
@@ -203,31 +207,59 @@ inline bool is_container(PyObject* object) {
   return PyList_Check(object) || PyTuple_Check(object);
 }
 
+// How a run of reads from one container ended.
+enum class Stop : std::uint8_t { End, Inner, SignalCheck, NoMemory };
+
 }  // namespace
 
 Result<Ref> collapse_body(BoundArgs& args) {
   Leaves leaves;
   Path path;
-  path.push(args.varargs.get());
+  path.push(held_item(args.varargs.get()));
   SignalStride<> signals;
   while (!path.empty()) {
-    // Sizes are read afresh at every step: a signal handler may have
-    // changed a list on the path since the last one.
     Frame& top = path.top();
     PyObject* const container = top.container;
-    if (static_cast<Py_ssize_t>(top.next) >= container_size(container)) {
-      path.pop();
-      continue;
-    }
-    PyObject* const item = container_item(container, static_cast<Py_ssize_t>(top.next++));
-    if (is_container(item)) {
-      if (!path.push(item)) {
-        return fail(Error::value_error("collapse() argument contains a reference cycle"));
+    // The items of the container are taken in one run, under its critical
+    // section, up to its end, a container inside it or a signal check. Its
+    // size is read afresh for every run: a signal handler or another thread
+    // may have changed it since the last one.
+    Stop stop = Stop::End;
+    bool check_due = false;
+    Item inner;
+    {
+      const Locked locked(container);
+      const Py_ssize_t size = container_size(container);
+      while (stop == Stop::End && static_cast<Py_ssize_t>(top.next) < size) {
+        PyObject* const item = container_item(container, static_cast<Py_ssize_t>(top.next++));
+        if (is_container(item)) {
+          inner = held_item(item);
+          stop = Stop::Inner;
+        } else if (!leaves.push(held_item(item))) {
+          stop = Stop::NoMemory;
+        }
+        if (signals.due()) {
+          check_due = true;
+          if (stop == Stop::End) stop = Stop::SignalCheck;
+        }
       }
-    } else if (Status kept = leaves.push(item); !kept) {
-      return fail(std::move(kept).error());
     }
-    if (signals.due()) {
+    switch (stop) {
+      case Stop::End:
+        path.pop();
+        continue;
+      case Stop::NoMemory:
+        PyErr_NoMemory();
+        return fail_fetched();
+      case Stop::Inner:
+        if (!path.push(std::move(inner))) {
+          return fail(Error::value_error("collapse() argument contains a reference cycle"));
+        }
+        break;
+      case Stop::SignalCheck:
+        break;
+    }
+    if (check_due) {
       path.hold();
       if (Status checked = check_signals(); !checked) return fail(std::move(checked).error());
     }

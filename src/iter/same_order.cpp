@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "base/platform.hpp"
+#include "binding/critical.hpp"
 #include "binding/from_python.hpp"
-#include "iter/items.hpp"
+#include "binding/to_python.hpp"
 #include "iter/py_iter.hpp"
 
 namespace vesk::iter {
@@ -27,9 +28,9 @@ inline bool exact_text_equal(PyObject* a, PyObject* b) {
 // The item at `index`, with a strong reference; IndexError once the list has
 // become shorter than that.
 Result<Ref> fetch(PyObject* list, Py_ssize_t index) {
-  Result<PyObject*> item = list_item(list, index);
+  Result<Item> item = list_item(list, index);
   if (!item) return fail(std::move(item).error());
-  return Ref::borrow(*item);
+  return std::move(*item).take();
 }
 
 // Whether `a == b` is true. Runs arbitrary Python code in general.
@@ -105,8 +106,9 @@ constexpr bool natively_comparable(unsigned seen) {
 }
 
 // The items of `list` (held), when all are of the kinds above; `seen` gathers
-// the kinds met. Runs no Python code.
+// the kinds met. Runs no Python code; reads the list at one moment.
 bool take_builtin_items(PyObject* list, std::vector<Ref>& items, unsigned& seen) {
+  const Locked locked(list);
   const Py_ssize_t size = PyList_GET_SIZE(list);
   for (Py_ssize_t j = 0; j < size; ++j) {
     const Kind kind = kind_of(PyList_GET_ITEM(list, j));
@@ -118,10 +120,18 @@ bool take_builtin_items(PyObject* list, std::vector<Ref>& items, unsigned& seen)
   return true;
 }
 
+// A str's hash if it is known already (it is kept in the object once
+// computed), else -1. On a free-threaded build another thread may be storing
+// it, so it is asked of the interpreter there.
+inline Py_hash_t cached_hash(PyObject* text) {
+  if constexpr (kFreeThreaded) return -1;
+  return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
+
 // hash(object) for the kinds above; a str's hash is usually cached already.
 inline Py_hash_t builtin_hash(PyObject* object) {
   if (PyUnicode_CheckExact(object)) {
-    const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(object)->hash;
+    const Py_hash_t cached = cached_hash(object);
     if (cached != -1) return cached;
   }
   return PyObject_Hash(object);
@@ -254,18 +264,19 @@ Result<Outcome> same_order_builtin(const std::vector<Ref>& ref_items, PyObject* 
     // Large lists do not fit in the caches: the elements some steps ahead
     // are loaded early, and then the slot that each one will probe, so
     // that the loads overlap.
-    if (j + 2 * kAhead < PyList_GET_SIZE(comp)) {
+    if (kReadsAhead && j + 2 * kAhead < PyList_GET_SIZE(comp)) {
       prefetch(PyList_GET_ITEM(comp, j + 2 * kAhead));
       PyObject* const soon = PyList_GET_ITEM(comp, j + kAhead);
       if (PyUnicode_CheckExact(soon)) {
-        const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(soon)->hash;
+        const Py_hash_t cached = cached_hash(soon);
         if (cached != -1) table.prefetch(cached);
       }
     }
-    // Read afresh at every step: a signal handler may have changed `comp`.
-    Result<PyObject*> item = list_item(comp, j);
+    // Read afresh at every step: a signal handler (or another thread) may
+    // have changed `comp`.
+    Result<Item> item = list_item(comp, j);
     if (!item) return fail(std::move(item).error());
-    PyObject* const object = *item;
+    PyObject* const object = item->get();
     const Kind kind = kind_of(object);
     seen |= bit(kind);
     if (kind == Kind::Other || !natively_comparable(seen)) return Outcome::General;
@@ -298,8 +309,14 @@ Result<Ref> same_order_body(BoundArgs& args) {
   Result<PyObject*> comp = argument("comp", check_list(args[1]));
   if (!comp) return fail(std::move(comp).error());
 
-  const Py_ssize_t n = PyList_GET_SIZE(*ref_list);
-  const Py_ssize_t m = PyList_GET_SIZE(*comp);
+  // The two lengths, read at one moment (the length test compares them).
+  Py_ssize_t n = 0;
+  Py_ssize_t m = 0;
+  {
+    const LockedPair locked(*ref_list, *comp);
+    n = PyList_GET_SIZE(*ref_list);
+    m = PyList_GET_SIZE(*comp);
+  }
   if (m < n) return new_bool(false);
   if (n == 0) return new_bool(true);
 
@@ -309,8 +326,10 @@ Result<Ref> same_order_body(BoundArgs& args) {
   {
     std::vector<Ref> ref_items;
     unsigned seen = 0;
+    // (The list may have grown since `n` was read, on a free-threaded build.)
     if (static_cast<std::size_t>(n) < FirstPositions::kNone &&
-        take_builtin_items(*ref_list, ref_items, seen) && natively_comparable(seen)) {
+        take_builtin_items(*ref_list, ref_items, seen) &&
+        ref_items.size() < FirstPositions::kNone && natively_comparable(seen)) {
       Result<Outcome> outcome = same_order_builtin(ref_items, *comp, m, seen);
       if (!outcome) return fail(std::move(outcome).error());
       if (*outcome != Outcome::General) return new_bool(*outcome == Outcome::True);
