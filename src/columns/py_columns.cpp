@@ -79,23 +79,23 @@ PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     OptionObjects given;
     // Each function's keywords: dtype for parse alone, decimal for the two
     // number functions.
-    static const std::string format = concat(
-        F == Function::Parse ? "O|$OOOOOO:" : F == Function::Normalize ? "O|$OOOOO:" : "O|$OOOO:",
-        name_of(F));
+    static const std::string format = concat(F == Function::Parse       ? "O|$OOOOOO:"
+                                             : F == Function::Normalize ? "O|$OOOOO:"
+                                                                        : "O|$OOOO:",
+                                             name_of(F));
     bool parsed = false;
     if constexpr (F == Function::Parse) {
       static const char* keywords[] = {"",        "dtype", "errors", "threads",
                                        "decimal", "out",   "na",     nullptr};
-      parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(),
-                                           const_cast<char**>(keywords), &source, &given.dtype,
-                                           &given.errors, &given.threads, &given.decimal,
-                                           &given.out, &given.na) != 0;
+      parsed =
+          PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
+                                      &source, &given.dtype, &given.errors, &given.threads,
+                                      &given.decimal, &given.out, &given.na) != 0;
     } else if constexpr (F == Function::Normalize) {
       static const char* keywords[] = {"", "errors", "threads", "decimal", "out", "na", nullptr};
-      parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(),
-                                           const_cast<char**>(keywords), &source, &given.errors,
-                                           &given.threads, &given.decimal, &given.out,
-                                           &given.na) != 0;
+      parsed = PyArg_ParseTupleAndKeywords(
+                   args, kwargs, format.c_str(), const_cast<char**>(keywords), &source,
+                   &given.errors, &given.threads, &given.decimal, &given.out, &given.na) != 0;
     } else {
       static const char* keywords[] = {"", "errors", "threads", "out", "na", nullptr};
       parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(),
