@@ -178,18 +178,25 @@ def test_columns_of_missing_values_only():
     assert np().isnan(columns.parse(np().array([math.nan]))).all()
 
 
-def test_rejected_cells_recipe():
-    # The README's recipe: the cells that held text but gave no number.
-    prices = ["$1,200", None, "n/a", "12.50", "TBD"]
-    frame = pd().DataFrame({"price": prices})
-    rejected = frame[frame["price"].notna() & columns.parse(frame["price"]).isna()]
+PRICES = ["$1,200", None, "n/a", "12.50", "TBD"]
+
+
+def test_rejected_cells_recipe_pandas():
+    # The README's recipes, their very lines: the cells that held text but gave no number.
+    frame = pd().DataFrame({"price": PRICES})
+    import vesk.pandas  # noqa: F401
+
+    rejected = frame[frame["price"].notna() & frame["price"].vesk.parse().isna()]  # pandas
     assert rejected["price"].tolist() == ["n/a", "TBD"] and rejected.index.tolist() == [2, 4]
-    pl_ = pl()
+
+
+def test_rejected_cells_recipe_polars():
+    pl = library("polars")
     import vesk.polars  # noqa: F401
 
-    lazy = pl_.DataFrame({"price": prices}).lazy()
-    rows = lazy.filter(pl_.col("price").is_not_null() & pl_.col("price").vesk.parse().is_null())
-    assert rows.collect()["price"].to_list() == ["n/a", "TBD"]
+    frame = pl.DataFrame({"price": PRICES}).lazy()
+    rejected = frame.filter(pl.col("price").is_not_null() & pl.col("price").vesk.parse().is_null())
+    assert rejected.collect()["price"].to_list() == ["n/a", "TBD"]
 
 
 def test_the_namespaces_are_registered_on_import():
