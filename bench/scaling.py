@@ -26,8 +26,12 @@
    beside pyarrow's own utf8_lower.
 12. The share of the input checks (offsets, UTF-8) in a call on 10^6 Arrow
    cells, through the test hooks (./dev build makes them).
+13. vesk.columns.parse on small pandas Series (1 to 10,000 cells, object and
+   str) against s.map(vesk.parse), and the size from which it is no slower.
+14. decimal="," against decimal="." on 10^6 Arrow prices (parse and
+   normalize_numeric_str, one thread).
 
-The sections live in scaling_scalar.py (1-7) and scaling_columns.py (8-12);
+The sections live in scaling_scalar.py (1-7) and scaling_columns.py (8-14);
 scaling_base.py holds the timers.
 
 Times are medians of several runs. A peak-memory rise is measured in a fresh
@@ -52,8 +56,10 @@ from scaling_base import OUT, say  # noqa: E402
 from scaling_columns import (  # noqa: E402
     column_checks,
     column_chunks,
+    column_decimal,
     column_memory,
     column_scaling,
+    column_small,
     column_threads,
 )
 from scaling_scalar import (  # noqa: E402
@@ -80,6 +86,8 @@ SECTIONS = [
     ("columns memory", column_memory),
     ("columns chunks", column_chunks),
     ("columns checks", column_checks),
+    ("columns small", column_small),
+    ("columns decimal", column_decimal),
 ]
 
 

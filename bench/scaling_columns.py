@@ -165,3 +165,66 @@ def column_checks() -> None:
                 f"   {name:10s} {str(of):13s} checks {checks * 1e3:6.2f} ms of a "
                 f"{call * 1e3:7.1f} ms call ({checks / call:5.1%})"
             )
+
+
+def column_small() -> None:
+    sizes = [1, 3, 9, 30, 100, 300, 1000, 10_000]
+    rounds = scaled(31, 7)
+    say(
+        "(13) small pandas columns: s.map(vesk.parse) time / vesk.columns.parse(s) time "
+        f"(median of {rounds} paired rounds, each a loop of calls; above 1: columns is faster)"
+    )
+    import random
+
+    import pandas as pd
+    import vesk
+    from vesk import columns
+    from workloads.columns import prices
+
+    for kind in ("object", "str"):
+        crossover = None
+        line = []
+        for n in sizes:
+            s = pd.Series(prices(random.Random(n), n), dtype=kind)
+            loops = max(1, 2000 // n)
+
+            def ours(s=s, loops=loops):
+                for _ in range(loops):
+                    columns.parse(s)
+
+            def theirs(s=s, loops=loops):
+                for _ in range(loops):
+                    s.map(vesk.parse, na_action="ignore")
+
+            mine, other, ratio = paired(ours, theirs, rounds)
+            line.append(
+                f"{n:,}: {mine / loops * 1e6:.0f} µs vs {other / loops * 1e6:.0f} µs ({ratio:.2f}x)"
+            )
+            if ratio < 1:
+                crossover = None
+            elif crossover is None:
+                crossover = n
+        say(f"   {kind:6s} " + "; ".join(line))
+        cells = "cell" if crossover == 1 else "cells"
+        where = f"from {crossover:,} {cells} up" if crossover else "at none of these sizes"
+        say(f"   {kind:6s} vesk.columns.parse no slower than s.map(vesk.parse): {where}")
+
+
+def column_decimal() -> None:
+    n = scaled(10**6, 10**5)
+    say(
+        f'(14) decimal="," against decimal="." on {n:,} Arrow prices, one thread '
+        "(median of 9 paired rounds: the cost of exchanging the marks in every cell)"
+    )
+    from vesk import columns
+
+    data = column_data(n, "prices")
+    for name in ("parse", "normalize_numeric_str"):
+        fn = getattr(columns, name)
+        point, comma, ratio = paired(
+            partial(fn, data, threads=1), partial(fn, data, threads=1, decimal=","), 9
+        )
+        say(
+            f"   {name:22s} decimal='.' {point * 1e3:7.1f} ms   decimal=',' {comma * 1e3:7.1f} ms"
+            f"   {ratio:5.2f}x"
+        )

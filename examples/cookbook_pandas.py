@@ -4,7 +4,8 @@
 
 Reads the sales files in examples/data/sales/ as text, renames the camelCase
 columns to snake_case and turns the loose prices into numbers and the
-fractions into decimals, a whole column per call. Prints one line per order.
+fractions into decimals, a whole column per call, through the `vesk` accessor
+that `import vesk.pandas` adds to Series and Index. Prints one line per order.
 """
 
 from __future__ import annotations
@@ -12,18 +13,18 @@ from __future__ import annotations
 from pathlib import Path
 
 import pandas as pd
-import vesk
+import vesk.pandas  # noqa: F401 (adds Series.vesk and Index.vesk)
 
 SALES = Path(__file__).with_name("data") / "sales"
 
 
 def clean(frame: pd.DataFrame) -> pd.DataFrame:
-    # rename() calls the scalar function once per column name.
-    frame = frame.rename(columns=vesk.uncamel)
+    # The column names are an Index: a new Index of snake_case names.
+    frame.columns = frame.columns.vesk.uncamel()
     # One call per column: missing cells stay missing, "n/a" becomes NaN too,
     # and the prices come back as float64 with the frame's index.
-    frame["unit_price"] = vesk.columns.parse(frame["unit_price"])
-    frame["quantity_text"] = vesk.columns.sanitize_vulgar_string(frame["quantity_text"])
+    frame["unit_price"] = frame["unit_price"].vesk.parse()
+    frame["quantity_text"] = frame["quantity_text"].vesk.sanitize_vulgar_string()
     return frame
 
 

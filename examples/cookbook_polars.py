@@ -1,11 +1,12 @@
-"""Cleaning a polars DataFrame with vesk.
+"""Cleaning a polars LazyFrame with vesk.
 
     python examples/cookbook_polars.py
 
-The same cleaning as cookbook_pandas.py. map_batches hands vesk.columns a
-whole Series at a time (no Python object per cell) and gets a Series back:
-float64 prices, null where a cell is empty or holds no number. Prints one
-line per order.
+The same cleaning as cookbook_pandas.py, as a lazy query. `import
+vesk.polars` adds a `vesk` namespace to polars expressions: each function
+runs on whole batches of the column (no Python object per cell), marked
+element-wise, with its return dtype known to the plan: float64 prices, null
+where a cell is empty or holds no number. Prints one line per order.
 """
 
 from __future__ import annotations
@@ -14,17 +15,17 @@ from pathlib import Path
 
 import polars as pl
 import vesk
+import vesk.polars  # noqa: F401 (adds pl.col(...).vesk and Series.vesk)
 
 SALES = Path(__file__).with_name("data") / "sales"
 
 
-def clean(frame: pl.DataFrame) -> pl.DataFrame:
-    frame = frame.rename(dict(zip(frame.columns, vesk.columns.uncamel(frame.columns))))
+def clean(frame: pl.LazyFrame) -> pl.LazyFrame:
+    # rename() calls the scalar function once per column name.
+    frame = frame.rename(vesk.uncamel)
     frame = frame.with_columns(
-        pl.col("unit_price").map_batches(vesk.columns.parse, return_dtype=pl.Float64),
-        pl.col("quantity_text").map_batches(
-            vesk.columns.sanitize_vulgar_string, return_dtype=pl.String
-        ),
+        pl.col("unit_price").vesk.parse(),
+        pl.col("quantity_text").vesk.sanitize_vulgar_string(),
     )
     return frame
 
@@ -32,9 +33,9 @@ def clean(frame: pl.DataFrame) -> pl.DataFrame:
 def main() -> None:
     # infer_schema=False: every column is read as text.
     frame = pl.concat(
-        [pl.read_csv(path, infer_schema=False) for path in sorted(SALES.glob("*.csv"))]
+        [pl.scan_csv(path, infer_schema=False) for path in sorted(SALES.glob("*.csv"))]
     )
-    for row in clean(frame).iter_rows(named=True):
+    for row in clean(frame).collect().iter_rows(named=True):
         print(row["order_id"], row["store_id"], row["unit_price"], row["quantity_text"], sep="|")
 
 

@@ -1,29 +1,30 @@
-"""Cleans a small file of messy pantry orders with _vesk and prints it before and after.
+"""Cleans a small file of messy pantry orders with vesk and prints it before and after.
 
 Run it with `./dev demo` from the repository root (that also builds the module),
-or `python examples/demo.py [file.csv]` once `_vesk` is installed.
+or `python examples/demo.py [file.csv]` once vesk is installed. It needs no
+data-frame library: vesk.columns takes plain lists too (with pandas or polars,
+the same calls take their columns, see examples/cookbook_*.py).
 
 The file lists orders of three stores in date order. A store's supplier code is
 written on its first order and again when the supplier changes; a blank means
 "the same supplier as this store's previous order". Amounts come as people type
-them: currency signs, thousands separators, parentheses for a credit, and now
-and then a decimal comma, which the parser does not read (see below).
+them: currency signs, thousands separators, parentheses for a credit. Store S03
+exports from a European system, where the comma is the decimal mark
+("1.234,50"): its amounts are read with decimal=",".
 """
 
 from __future__ import annotations
 
 import csv
-import re
 import sys
 from pathlib import Path
 
-import _vesk
+import vesk
 
 SAMPLE = Path(__file__).with_name("data") / "pantry_orders.csv"
 
-# A comma that is not followed by exactly three digits does not separate
-# thousands: it is most likely a decimal comma ("18,00", "1.234,50").
-DECIMAL_COMMA = re.compile(r",(?!\d{3}(?!\d))")
+# The stores whose amounts are written with a decimal comma.
+DECIMAL_MARK = {"S03": ","}
 
 
 def money(amount: object) -> object:
@@ -48,45 +49,48 @@ def main(path: Path) -> None:
         raw_rows = [row for row in reader if row]
     show(f"Before: {path.name}", raw_header, raw_rows)
 
-    # camelCase field names become snake_case keys: "storeID" -> "store_id".
-    header = [_vesk.uncamel(name) for name in raw_header]
+    # camelCase field names become snake_case keys, the whole header in one
+    # call: "storeID" -> "store_id".
+    header = vesk.columns.uncamel(raw_header)
+    # An empty or blank cell becomes None (a missing cell to vesk.columns).
+    records = [
+        {key: (value if value.strip() else None) for key, value in zip(header, row)}
+        for row in raw_rows
+    ]
 
-    records = []
-    flagged = []
-    for row in raw_rows:
-        # An empty or blank cell becomes None.
-        record = {key: (value if value.strip() else None) for key, value in zip(header, row)}
-        text = record["line_total"]
-        if text is not None and DECIMAL_COMMA.search(text):
-            # normalize_numeric_str drops every comma as a thousands separator,
-            # so its text and the raw text disagree about what the number is:
-            # "$ 18,00" -> "$ 1800", and parse would give 1800. The amount is
-            # left empty and the row listed for a person to check.
-            flagged.append((record, text, _vesk.normalize_numeric_str(text), _vesk.parse(text)))
-            record["line_total"] = None
-        elif text is not None:
-            # "$1,200.00" -> 1200.0, "(45.00)" -> -45.0 (a credit), "n/a" -> None.
-            record["line_total"] = _vesk.parse(text)
-        # A discount is a percentage: normalize_numeric_str drops the percent sign
-        # ("10 %" -> "10", not 0.1) and float() reads the rest; a blank cell
-        # (normalize_numeric_str gives None for "") is no discount, 0.0.
-        rate = _vesk.normalize_numeric_str(record["discount_rate"] or "")
+    def column(key: str) -> list[str | None]:
+        return [r[key] for r in records]
+
+    # Amounts, a column per store, each read with its store's decimal mark:
+    # "$1,200.00" -> 1200.0, "(45.00)" -> -45.0 (a credit), "€1.234,50" at S03
+    # -> 1234.5, "n/a" -> None.
+    texts = column("line_total")
+    for store in sorted({r["store_id"] for r in records}):
+        rows = [i for i, r in enumerate(records) if r["store_id"] == store]
+        mark = DECIMAL_MARK.get(store, ".")
+        amounts = vesk.columns.parse([texts[i] for i in rows], decimal=mark)
+        for i, amount in zip(rows, amounts):
+            records[i]["line_total"] = amount
+    # A discount is a percentage: normalize_numeric_str drops the percent sign
+    # ("10 %" -> "10", not 0.1) and float() reads the rest; a blank cell is no
+    # discount, 0.0.
+    for record, rate in zip(records, vesk.columns.normalize_numeric_str(column("discount_rate"))):
         record["discount_rate"] = float(rate) if rate is not None else 0.0
-        # Quantities: "2½ cases" -> "2.5 cases", "3 ⅔ kg" -> "3.666667 kg".
-        if record["quantity_text"] is not None:
-            record["quantity_text"] = _vesk.sanitize_vulgar_string(record["quantity_text"])
-        records.append(record)
+    # Quantities: "2½ cases" -> "2.5 cases", "3 ⅔ kg" -> "3.666667 kg".
+    quantities = vesk.columns.sanitize_vulgar_string(column("quantity_text"))
+    for record, quantity in zip(records, quantities):
+        record["quantity_text"] = quantity
 
     # Rows grouped by store. The sort is stable, so each store's rows keep the
     # file's date order, which back-filling below relies on. same_order checks
     # it on the rows themselves (the sort returns the same dict objects; id()
     # tells them apart even when two rows are equal): each store's rows, in
     # file order, appear in that order in the sorted list.
-    by_store = _vesk.multikeysort(records, "store_id")
+    by_store = vesk.multikeysort(records, "store_id")
     sorted_ids = [id(r) for r in by_store]
     for store in {r["store_id"] for r in records}:
         in_file = [id(r) for r in records if r["store_id"] == store]
-        assert _vesk.same_order(in_file, sorted_ids)
+        assert vesk.same_order(in_file, sorted_ids)
 
     # A blank supplier code takes the latest code of the same store, never one
     # from another store: back-filling runs on each store's rows alone (blanks
@@ -97,7 +101,7 @@ def main(path: Path) -> None:
     for record in by_store:
         stores.setdefault(record["store_id"], []).append(record)
     for rows in stores.values():
-        codes = _vesk.backfill_iterdict([{"supplier_code": r["supplier_code"]} for r in rows])
+        codes = vesk.backfill_iterdict([{"supplier_code": r["supplier_code"]} for r in rows])
         for record, filled in zip(rows, codes):
             # A store with no code at all has its key dropped: None stays.
             record["supplier_code"] = filled.get("supplier_code")
@@ -108,23 +112,24 @@ def main(path: Path) -> None:
         [[money(r[k]) if k == "line_total" else r[k] for k in header] for r in by_store],
     )
 
-    print("\nNeeds a look (a decimal comma; the amount is left empty):")
-    for record, text, normalized, parsed in flagged:
-        print(
-            f"  {record['order_date']} {record['store_id']} {record['product_name']}: "
-            f"{text.strip()!r} (normalize_numeric_str gives {normalized!r}, parse gives {parsed!r})"
-        )
+    # The amounts that held text but no number: present in, missing out.
+    print("\nNeeds a look (an amount with no number in it; left empty):")
+    for record, text in zip(records, texts):
+        if text is not None and record["line_total"] is None:
+            print(
+                f"  {record['order_date']} {record['store_id']} {record['product_name']}: {text!r}"
+            )
 
     # Largest amounts first; rows without an amount go last when descending.
-    largest = _vesk.multikeysort(by_store, ["-line_total", "product_name"])
+    largest = vesk.multikeysort(by_store, ["-line_total", "product_name"])
     print(
         "\nLargest amounts first:",
         ", ".join(f"{r['product_name']} {money(r['line_total'])}" for r in largest[:3]),
     )
     # One flat list of the products, from the per-store lists.
-    products = _vesk.collapse([[r["product_name"] for r in rows] for rows in stores.values()])
+    products = vesk.collapse([[r["product_name"] for r in rows] for rows in stores.values()])
     print("Products, store by store:", products)
-    print("Field names for a camelCase API:", [_vesk.underscore_to_camelcase(k) for k in header])
+    print("Field names for a camelCase API:", [vesk.underscore_to_camelcase(k) for k in header])
 
 
 if __name__ == "__main__":

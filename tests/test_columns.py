@@ -55,8 +55,15 @@ def whole_number(cell):
     return int(number) if whole and INT64[0] <= number < INT64[1] else None
 
 
-def expected(name, cells, dtype, errors, na=None):
+def swapped(cell):
+    """decimal=",": the cell with its commas and points exchanged."""
+    return cell.translate(str.maketrans(",.", ".,"))
+
+
+def expected(name, cells, dtype, errors, na=None, decimal="."):
     """What the column must hold: the scalar per cell, or the error it must raise."""
+    if decimal == ",":
+        cells = [swapped(c) if isinstance(c, str) else c for c in cells]
     out = []
     for row, cell in enumerate(cells):
         if is_missing(cell, na):
@@ -227,6 +234,58 @@ def read_polars(result, column, name, dtype):
     return result.to_list()
 
 
+def make_frame(kind):
+    def make(cells):
+        if kind == "pandas":
+            return library("pandas").DataFrame({"cells": make_pandas(object)(cells)})
+        if kind == "polars":
+            return make_polars("String")(cells).to_frame()
+        pa = library("pyarrow")
+        return pa.table({"cells": pa.array(cells, pa.string())})
+
+    return make
+
+
+def read_frame(result, column, name, dtype):
+    """A frame of one column: the same kind of frame, the column's name, its cells."""
+    names = result.column_names if hasattr(result, "column_names") else list(result.columns)
+    assert type(result) is type(column) and names == ["cells"]
+    library = type(column).__module__.partition(".")[0]
+    read = {"pyarrow": read_arrow, "polars": read_polars, "pandas": read_pandas}[library]
+    return read(result["cells"], column["cells"], name, dtype)
+
+
+def read_index(result, column, name, dtype):
+    pd = library("pandas")
+    assert type(result) is pd.Index and result.name == column.name
+    series = pd.Series(column, index=range(len(column)), name=column.name)
+    return read_pandas(pd.Series(result, name=result.name), series, name, dtype)
+
+
+def through_namespace(name, column, options):
+    """The vesk namespace of a polars Series or a pandas Series or Index."""
+    importlib.import_module(f"vesk.{type(column).__module__.partition('.')[0]}")
+    return getattr(column.vesk, name)(**options)
+
+
+def through_query(engine):
+    """pl.col(...).vesk in a lazy query, collected by the given engine."""
+
+    def call(name, column, options):
+        pl = library("polars")
+        import vesk.polars  # noqa: F401
+
+        query = column.to_frame().lazy().select(getattr(pl.col("cells").vesk, name)(**options))
+        if engine == "in-memory":
+            return query.collect()["cells"]
+        try:
+            return query.collect(engine="streaming")["cells"]
+        except TypeError:  # polars before the engine keyword
+            return query.collect(streaming=True)["cells"]
+
+    return call
+
+
 KINDS = {
     "list": (list, read_list, "any"),
     "tuple": (tuple, read_list, "any"),
@@ -255,6 +314,25 @@ KINDS = {
     "polars": (make_polars("String"), read_polars, "text"),
     "polars categorical": (make_polars("Categorical"), read_polars, "text"),
     "polars enum": (make_polars("Enum"), read_polars, "text"),
+    # The namespaces, the frames of one column and pandas' Index: the same results.
+    "polars namespace": (make_polars("String"), read_polars, "text", through_namespace),
+    "polars lazy": (make_polars("Categorical"), read_polars, "text", through_query("in-memory")),
+    "polars streaming": (make_polars("String"), read_polars, "text", through_query("streaming")),
+    "pandas accessor": (make_pandas(object), read_pandas, "any", through_namespace),
+    "pandas index accessor": (
+        lambda c: library("pandas").Index(c, dtype=object, name="cells"),
+        read_index,
+        "any",
+        through_namespace,
+    ),
+    "pandas str index": (
+        lambda c: library("pandas").Index(c, dtype="str", name="cells"),
+        read_index,
+        "text",
+    ),
+    "pandas frame": (make_frame("pandas"), read_frame, "any"),
+    "polars frame": (make_frame("polars"), read_frame, "text"),
+    "arrow table": (make_frame("pyarrow"), read_frame, "text"),
 }
 
 # ------------------------------------------------------------------ the cells
@@ -279,7 +357,7 @@ OTHERS = st.sampled_from([7, 1.5, b"x", ["x"]])
 @pytest.mark.parametrize("kind", list(KINDS))
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_column_is_the_scalar_per_cell(name, kind, data):
-    make, read, holds = KINDS[kind]
+    make, read, holds = KINDS[kind][:3]
     cell = TEXTS | st.none() if holds == "text" else TEXTS if holds == "str" else TEXTS | MISSING
     if holds == "any" and data.draw(st.booleans()):
         cell = cell | OTHERS
@@ -292,6 +370,8 @@ def test_column_is_the_scalar_per_cell(name, kind, data):
     )
     if name == "parse":
         options["dtype"] = data.draw(st.sampled_from([None, "float64", "int64"]))
+    if name in ("parse", "normalize_numeric_str"):
+        options["decimal"] = data.draw(st.sampled_from([".", ","]))
     dtype = options.get("dtype")
     if dtype is None and name == "parse" and kind not in ("list", "tuple"):
         dtype = "float64"  # a column of numbers is float64 unless asked otherwise
@@ -299,19 +379,21 @@ def test_column_is_the_scalar_per_cell(name, kind, data):
 
 
 def check(name, kind, cells, options, dtype):
-    make, read, holds = KINDS[kind]
+    make, read, holds, call = (*KINDS[kind], None)[:4]
+    call = call or (lambda name, column, options: getattr(columns, name)(column, **options))
     column = make(list(cells))
     if holds == "str":  # numpy keeps no trailing NULs: the cells as it holds them
         cells = column.tolist()
     pandas = importlib.util.find_spec("pandas") and library("pandas")
-    want = expected(name, cells, dtype, options["errors"], pandas.NA if pandas else None)
+    na = pandas.NA if pandas else None
+    want = expected(name, cells, dtype, options["errors"], na, options.get("decimal", "."))
     before = list(column) if kind in ("list", "tuple") else None
     if isinstance(want, BaseException):
         with pytest.raises(type(want)) as raised:
-            getattr(columns, name)(column, **options)
+            call(name, column, options)
         assert str(raised.value) == str(want)
     else:
-        got = read(getattr(columns, name)(column, **options), column, name, dtype)
+        got = read(call(name, column, options), column, name, dtype)
         assert len(got) == len(want)
         for row, (value, wanted) in enumerate(zip(got, want)):
             assert type(value) is type(wanted) and value == wanted, (row, cells[row], value)
@@ -346,7 +428,7 @@ def _table():
 
 NOT_COLUMNS = [
     ("text", lambda: "abc", TypeError, "expected a column, got a single 'str' (wrap it in a list,"),
-    ("set", lambda: {"a"}, TypeError, "expected a column (an Arrow array, a polars or pandas"),
+    ("set", lambda: {"a"}, TypeError, "expected a column, got a 'set', which has no order"),
     ("2-d", lambda: make_numpy(["a"] * 4).reshape(2, 2), ValueError, "expected a one-dimensional"),
     (
         "arrow ints",

@@ -74,7 +74,7 @@ CASES = {
     "non-string type": (
         lambda p: pair(p, "i", 1, [None, b"\0" * 4]),
         TypeError,
-        f"unsupported Arrow type 'int32' {TYPES}",
+        f"unsupported Arrow type 'int32' {TYPES}: the column holds numbers already",
         ONCE,
     ),
     "timestamp type": (

@@ -1,7 +1,10 @@
-"""Exact, fast data-cleaning utilities for plain Python values.
+"""Exact, fast cleaning of messy text columns and plain Python values.
 
-`vesk.columns` (imported on first use) runs five of them over whole columns
-(pandas, polars, pyarrow, numpy, DuckDB and other Arrow data, or sequences).
+`vesk.columns` (imported on first use) runs five of the functions over whole
+columns: pandas, polars, pyarrow, numpy, DuckDB and other Arrow data, or
+sequences, each given back as its own kind. `import vesk.polars` and `import
+vesk.pandas` add them as a `vesk` namespace of polars expressions and Series
+and of pandas Series and Index.
 
 The ten functions live in the native extension module ``_vesk``; this package
 re-exports those very objects (``vesk.parse is _vesk.parse``) beside the
@@ -25,8 +28,9 @@ call                                       gives        why; for this, use
 ``parse('12 apples 3')``                   ``123``      words and spaces are dropped, the digits
                                                         joined; a regular expression
 ``parse('€1.234,50')``                     ``1.2345``   the comma is a thousands separator, the
-                                                        dot the decimal point; a locale-aware
-                                                        parser for decimal commas
+                                                        dot the decimal point; for a column whose
+                                                        decimal mark is the comma,
+                                                        ``vesk.columns.parse(c, decimal=",")``
 ``parse('−5')`` (U+2212)                   ``5``        only the ASCII ``-`` and parentheses make
                                                         a number negative; replace U+2212 first
 ``parse('9' * 19)``                        ``None``     whole numbers beyond the signed 64-bit

@@ -133,11 +133,24 @@ std::string name_of(const ArrowSchema* schema, int depth) {
   return "dictionary<values=" + name_of(schema->dictionary, depth + 1) + ", indices=" + name + ">";
 }
 
+// Whether a format string is that of a plain number type (integers,
+// floating point, decimals).
+bool is_number(std::string_view f) {
+  constexpr std::string_view kNumbers[] = {"c", "C", "s", "S", "i", "I", "l", "L", "e", "f", "g"};
+  for (const std::string_view code : kNumbers)
+    if (f == code) return true;
+  return f.starts_with("d:");
+}
+
 [[noreturn]] void unsupported(const ArrowSchema& schema) {
+  // A column of numbers is the commonest mistake (a column parsed already,
+  // or read as numbers by a CSV reader): said so plainly.
+  const bool numbers = schema.dictionary == nullptr && is_number(schema.format);
   throw ColumnFault(ColumnFault::Kind::Type,
                     "unsupported Arrow type '" + type_name(schema) +
                         "' (expected string, large_string or string_view, plain or "
-                        "dictionary-encoded)");
+                        "dictionary-encoded)" +
+                        (numbers ? ": the column holds numbers already" : ""));
 }
 
 bool text_kind(std::string_view f, CellKind& kind) {

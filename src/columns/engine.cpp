@@ -83,6 +83,7 @@ void run_values(const Job& job, ValueResults& values, const std::function<void()
   Job& inner = values.job;
   inner.function = job.function;
   inner.mode = job.mode;
+  inner.decimal_comma = job.decimal_comma;
   inner.threads = job.threads;
   inner.chunks = job.dictionaries;
   // Rows copy their value's text (utf8) or its very view (utf8_view).
@@ -137,9 +138,9 @@ void run_job(Job& job, const std::function<void()>& caller_poll) {
     } else {
       const bool ascii = check_rows(view, begin, end, poll);
       if (numbers)
-        parse_rows(view, begin, end, job.mode, job.numbers[c], poll);
+        parse_rows(view, begin, end, job.mode, job.decimal_comma, job.numbers[c], poll);
       else
-        text_rows(job.function, view, begin, end, ascii, job.texts[c], poll);
+        text_rows(job.function, view, begin, end, ascii, job.decimal_comma, job.texts[c], poll);
     }
     state = numbers ? job.numbers[c].state : job.texts[c].state.as<std::uint8_t>();
     task_missing[task] = pack_validity(state, begin, end, job.validity[c].as<std::uint8_t>());

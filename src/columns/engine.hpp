@@ -72,6 +72,9 @@ inline constexpr std::int64_t kRowsPerTask = 16384;
 struct Job {
   Function function = Function::Parse;
   NumberMode mode = NumberMode::Float;
+  // parse and normalize_numeric_str: each cell read with ',' and '.'
+  // exchanged, so that a decimal comma is read as the decimal point.
+  bool decimal_comma = false;
   unsigned threads = 1;  // 0: as many as the process may use (see run_tasks)
   std::span<const ColumnView> chunks;
   // The values of the dictionary-encoded chunks, by their values_slot: each

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "base/poll.hpp"
@@ -31,14 +32,28 @@ class PollMeter {
   std::size_t since_ = 0;
 };
 
+// The cell a task reads with decimal=",": `text` with ',' and '.'
+// exchanged, written into the task's own `scratch` (reused from cell to cell:
+// no allocation once it has grown to the longest cell). Both are ASCII, so
+// no other character of the UTF-8 text is touched.
+inline std::string_view swap_decimal_marks(std::string_view text, std::string& scratch) {
+  scratch.resize(text.size());
+  char* const out = scratch.data();
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const char c = text[k];
+    out[k] = c == ',' ? '.' : c == '.' ? ',' : c;
+  }
+  return scratch;
+}
+
 // The numbers of checked rows of a plain chunk, into `target`.
 void parse_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, NumberMode mode,
-                const NumberTarget& target, const Poll& poll);
+                bool decimal_comma, const NumberTarget& target, const Poll& poll);
 
 // The texts of checked rows of a plain chunk (`ascii`: all of them are),
-// into their piece of `out`.
+// into their piece of `out`. `decimal_comma` applies to normalize_numeric_str.
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
-               bool ascii, TextCells& out, const Poll& poll);
+               bool ascii, bool decimal_comma, TextCells& out, const Poll& poll);
 
 // Dictionary-encoded chunks: each present row takes the result of its value,
 // computed once beforehand (`values`, with `count` values); a row is missing

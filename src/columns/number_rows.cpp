@@ -27,10 +27,11 @@ void store_missing(char* slot, NumberMode mode) noexcept {
 }  // namespace
 
 void parse_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, NumberMode mode,
-                const NumberTarget& target, const Poll& poll) {
+                bool decimal_comma, const NumberTarget& target, const Poll& poll) {
   char* const values = target.values;
   std::uint8_t* const state = target.state;
   PollMeter meter(poll);
+  std::string scratch;
   for (std::int64_t i = begin; i < end; ++i) {
     char* const slot = values + 8 * i;
     state[i] = kMissing;
@@ -38,7 +39,8 @@ void parse_rows(const ColumnView& view, std::int64_t begin, std::int64_t end, Nu
       store_missing(slot, mode);
       continue;
     }
-    const std::string_view text = view.cell(i);
+    const std::string_view cell = view.cell(i);
+    const std::string_view text = decimal_comma ? swap_decimal_marks(cell, scratch) : cell;
     if (mode == NumberMode::Int) {
       // Whole and within range exactly, decided from the digits: a double
       // would round "9007199254740993.5" to a whole number.

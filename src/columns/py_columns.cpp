@@ -29,6 +29,7 @@ Result<Ref> run_call(PyObject* module, Function function, PyObject* source,
   job.function = function;
   job.mode = options.mode;
   job.threads = options.threads;
+  job.decimal_comma = options.decimal_comma;
   PyObject* const column_type = state_of(module).column_type;
   const bool pair = PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2 &&
                     PyCapsule_CheckExact(PyTuple_GET_ITEM(source, 0));
@@ -56,32 +57,53 @@ Result<Ref> run_call(PyObject* module, Function function, PyObject* source,
   return texts_result(column_type, job, options, CellKind::Sequence);
 }
 
+constexpr const char* name_of(Function function) {
+  switch (function) {
+    case Function::Parse:
+      return "parse";
+    case Function::Normalize:
+      return "normalize_numeric_str";
+    case Function::Uncamel:
+      return "uncamel";
+    case Function::ToCamel:
+      return "underscore_to_camelcase";
+    default:
+      return "sanitize_vulgar_string";
+  }
+}
+
 template <Function F>
 PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Result<Ref> {
     PyObject* source = nullptr;
-    PyObject* dtype = nullptr;
-    PyObject* errors = nullptr;
-    PyObject* threads = nullptr;
-    PyObject* out = nullptr;
-    PyObject* na = nullptr;
+    OptionObjects given;
+    // Each function's keywords: dtype for parse alone, decimal for the two
+    // number functions.
+    static const std::string format = concat(F == Function::Parse       ? "O|$OOOOOO:"
+                                             : F == Function::Normalize ? "O|$OOOOO:"
+                                                                        : "O|$OOOO:",
+                                             name_of(F));
+    bool parsed = false;
     if constexpr (F == Function::Parse) {
-      static const char* keywords[] = {"", "dtype", "errors", "threads", "out", "na", nullptr};
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:parse", const_cast<char**>(keywords),
-                                       &source, &dtype, &errors, &threads, &out, &na))
-        return fail_fetched();
+      static const char* keywords[] = {"",        "dtype", "errors", "threads",
+                                       "decimal", "out",   "na",     nullptr};
+      parsed =
+          PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
+                                      &source, &given.dtype, &given.errors, &given.threads,
+                                      &given.decimal, &given.out, &given.na) != 0;
+    } else if constexpr (F == Function::Normalize) {
+      static const char* keywords[] = {"", "errors", "threads", "decimal", "out", "na", nullptr};
+      parsed = PyArg_ParseTupleAndKeywords(
+                   args, kwargs, format.c_str(), const_cast<char**>(keywords), &source,
+                   &given.errors, &given.threads, &given.decimal, &given.out, &given.na) != 0;
     } else {
       static const char* keywords[] = {"", "errors", "threads", "out", "na", nullptr};
-      static const std::string format =
-          concat("O|$OOOO:", F == Function::Normalize ? "normalize_numeric_str"
-                             : F == Function::Uncamel ? "uncamel"
-                             : F == Function::ToCamel ? "underscore_to_camelcase"
-                                                      : "sanitize_vulgar_string");
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
-                                       &source, &errors, &threads, &out, &na))
-        return fail_fetched();
+      parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(),
+                                           const_cast<char**>(keywords), &source, &given.errors,
+                                           &given.threads, &given.out, &given.na) != 0;
     }
-    Result<Options> options = options_of(F, dtype, errors, threads, out, na);
+    if (!parsed) return fail_fetched();
+    Result<Options> options = options_of(F, given);
     if (!options) return fail(std::move(options).error());
     return run_call(module, F, source, *options);
   });
@@ -94,11 +116,12 @@ constexpr PyCFunction entry_of() {
 
 PyMethodDef functions[] = {
     {"parse", entry_of<Function::Parse>(), METH_VARARGS | METH_KEYWORDS,
-     "parse(source, /, *, dtype=None, errors='raise', threads=None, out='arrow', na=None)\n--\n\n"
+     "parse(source, /, *, dtype=None, errors='raise', threads=None, decimal='.', out='arrow', "
+     "na=None)\n--\n\n"
      "vesk.parse applied to every cell of a column."},
     {"normalize_numeric_str", entry_of<Function::Normalize>(), METH_VARARGS | METH_KEYWORDS,
-     "normalize_numeric_str(source, /, *, errors='raise', threads=None, out='arrow', na=None)\n"
-     "--\n\nvesk.normalize_numeric_str applied to every cell of a column."},
+     "normalize_numeric_str(source, /, *, errors='raise', threads=None, decimal='.', out='arrow', "
+     "na=None)\n--\n\nvesk.normalize_numeric_str applied to every cell of a column."},
     {"uncamel", entry_of<Function::Uncamel>(), METH_VARARGS | METH_KEYWORDS,
      "uncamel(source, /, *, errors='raise', threads=None, out='arrow', na=None)\n--\n\n"
      "vesk.uncamel applied to every cell of a column."},

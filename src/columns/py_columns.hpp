@@ -24,13 +24,23 @@ struct Options {
   NumberMode mode = NumberMode::Float;  // the dtype (Exact: none given, out="list")
   bool int64 = false;
   bool errors_null = false;
-  unsigned threads = 0;  // 0: as many as the process may use
+  bool decimal_comma = false;  // decimal=",": ',' and '.' exchanged in every cell
+  unsigned threads = 0;        // 0: as many as the process may use
   Out out = Out::Arrow;
   PyObject* na = Py_None;  // borrowed: an argument of the call
 };
 
-Result<Options> options_of(Function function, PyObject* dtype, PyObject* errors, PyObject* threads,
-                           PyObject* out, PyObject* na);
+// The keyword arguments of a call, borrowed; null where not given.
+struct OptionObjects {
+  PyObject* dtype = nullptr;
+  PyObject* errors = nullptr;
+  PyObject* threads = nullptr;
+  PyObject* decimal = nullptr;
+  PyObject* out = nullptr;
+  PyObject* na = nullptr;
+};
+
+Result<Options> options_of(Function function, const OptionObjects& given);
 
 // A fault of the input as the exception the caller sees.
 Error fault_error(const ColumnFault& fault);

@@ -21,8 +21,9 @@ std::string shown(PyObject* object) {
   return lossy_utf8(repr.get());
 }
 
-// threads: None (0, all the process may use), or any integer (an int, or an
-// object with __index__ such as numpy's integers) of at least 1.
+// threads: None or -1 (0: all the process may use, -1 as joblib and
+// scikit-learn spell it), or any integer (an int, or an object with __index__
+// such as numpy's integers) of at least 1.
 Result<unsigned> threads_of(PyObject* threads) {
   if (threads == nullptr || threads == Py_None) return 0u;
   if (PyBool_Check(threads) || Py_TYPE(threads)->tp_as_number == nullptr ||
@@ -35,10 +36,25 @@ Result<unsigned> threads_of(PyObject* threads) {
   int overflow = 0;
   const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (count == -1 && PyErr_Occurred()) return fail_fetched();
-  if (overflow < 0 || (overflow == 0 && count < 1))
-    return fail(Error::value_error(concat("threads must be >= 1, not ", shown(threads))));
+  if (overflow == 0 && count == -1) return 0u;
+  if (overflow < 0 || (overflow == 0 && count < 1)) {
+    return fail(Error::value_error(concat("threads must be >= 1, not ", shown(threads),
+                                          " (None or -1: all the cores this process may use)")));
+  }
   // More threads than tasks are never started; beyond this many, none help.
   return overflow > 0 || count > 1024 ? 1024u : static_cast<unsigned>(count);
+}
+
+// What the other libraries' words for `errors` are here: one spelling per
+// meaning, so they are refused, with the nearest of ours named.
+const char* errors_hint(PyObject* errors) {
+  if (is_text(errors, "coerce"))
+    return " (pandas' 'coerce' is 'null' here: a cell that is not text becomes missing)";
+  if (is_text(errors, "ignore")) {
+    return " (pandas' 'ignore' gives the input back unchanged, which no function here does: "
+           "'null' makes a cell that is not text missing, 'raise' refuses it)";
+  }
+  return "";
 }
 
 }  // namespace
@@ -48,8 +64,10 @@ Error fault_error(const ColumnFault& fault) {
                                                  : Error::value_error(fault.message());
 }
 
-Result<Options> options_of(Function function, PyObject* dtype, PyObject* errors, PyObject* threads,
-                           PyObject* out, PyObject* na) {
+Result<Options> options_of(Function function, const OptionObjects& given) {
+  PyObject* const dtype = given.dtype;
+  PyObject* const errors = given.errors;
+  PyObject* const out = given.out;
   Options options;
   options.function = function;
   if (out == nullptr || is_text(out, "arrow")) {
@@ -78,13 +96,23 @@ Result<Options> options_of(Function function, PyObject* dtype, PyObject* errors,
   } else if (is_text(errors, "null")) {
     options.errors_null = true;
   } else {
-    return fail(
-        Error::value_error(concat("errors must be 'raise' or 'null', not ", shown(errors))));
+    return fail(Error::value_error(
+        concat("errors must be 'raise' or 'null', not ", shown(errors), errors_hint(errors))));
   }
-  Result<unsigned> count = threads_of(threads);
+  // decimal=",": each cell is read with ',' and '.' exchanged (only parse
+  // and normalize_numeric_str take it).
+  if (given.decimal == nullptr || given.decimal == Py_None || is_text(given.decimal, ".")) {
+    options.decimal_comma = false;
+  } else if (is_text(given.decimal, ",")) {
+    options.decimal_comma = true;
+  } else {
+    return fail(
+        Error::value_error(concat("decimal must be '.' or ',', not ", shown(given.decimal))));
+  }
+  Result<unsigned> count = threads_of(given.threads);
   if (!count) return fail(std::move(count).error());
   options.threads = *count;
-  options.na = na == nullptr ? Py_None : na;
+  options.na = given.na == nullptr ? Py_None : given.na;
   return options;
 }
 

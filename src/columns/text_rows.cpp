@@ -214,18 +214,22 @@ namespace {
 
 template <Function function>
 void text_rows_of(const ColumnView& view, std::int64_t begin, std::int64_t end, bool ascii,
-                  TextCells& out, const Poll& poll) {
+                  bool decimal_comma, TextCells& out, const Poll& poll) {
   const auto piece_index = static_cast<std::size_t>(begin / kRowsPerTask);
   Buffer& piece = out.pieces[piece_index];
   auto* const state = out.state.as<std::uint8_t>();
   // (a counter of its own, which the compiler keeps in a register: the
   // piece's bytes may alias any object in memory)
   std::size_t since_poll = 0;
+  std::string scratch;
   for (std::int64_t i = begin; i < end; ++i) {
     const std::size_t start = piece.size();
     state[i] = 0;
     if (view.valid(i)) {
-      const std::string_view text = view.cell(i);
+      std::string_view text = view.cell(i);
+      if constexpr (function == Function::Normalize) {
+        if (decimal_comma) text = swap_decimal_marks(text, scratch);
+      }
       const bool cell_ascii = ascii || all_ascii(text.data(), text.size(), poll);
       state[i] = transform<function>(text, cell_ascii, piece, poll) ? 1 : 0;
       since_poll += text.size();
@@ -242,16 +246,16 @@ void text_rows_of(const ColumnView& view, std::int64_t begin, std::int64_t end, 
 }  // namespace
 
 void text_rows(Function function, const ColumnView& view, std::int64_t begin, std::int64_t end,
-               bool ascii, TextCells& out, const Poll& poll) {
+               bool ascii, bool decimal_comma, TextCells& out, const Poll& poll) {
   switch (function) {
     case Function::Normalize:
-      return text_rows_of<Function::Normalize>(view, begin, end, ascii, out, poll);
+      return text_rows_of<Function::Normalize>(view, begin, end, ascii, decimal_comma, out, poll);
     case Function::Uncamel:
-      return text_rows_of<Function::Uncamel>(view, begin, end, ascii, out, poll);
+      return text_rows_of<Function::Uncamel>(view, begin, end, ascii, decimal_comma, out, poll);
     case Function::ToCamel:
-      return text_rows_of<Function::ToCamel>(view, begin, end, ascii, out, poll);
+      return text_rows_of<Function::ToCamel>(view, begin, end, ascii, decimal_comma, out, poll);
     default:
-      return text_rows_of<Function::Vulgar>(view, begin, end, ascii, out, poll);
+      return text_rows_of<Function::Vulgar>(view, begin, end, ascii, decimal_comma, out, poll);
   }
 }
 
