@@ -33,6 +33,9 @@ def pytest_configure(config):
     # pytest-run-parallel's marker (runs the test in one thread only), for runs
     # without the plugin.
     config.addinivalue_line("markers", "thread_unsafe: changes process-wide state")
+    # pytest-xdist's marker (the tests of a group run in one worker), for runs
+    # without the plugin.
+    config.addinivalue_line("markers", "xdist_group: runs in the same worker as its group")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -57,6 +57,12 @@ def _tool(name, package):
     return found
 
 
+# The tests of the built wheel share one build: with pytest-xdist they run in
+# one worker (--dist loadgroup), which also keeps two builds of the tree from
+# sharing its build folder at once.
+ONE_WHEEL = pytest.mark.xdist_group("wheel")
+
+
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheelhouse")
@@ -90,6 +96,7 @@ def unpacked(wheel, tmp_path_factory):
 
 
 @pytest.mark.slow
+@ONE_WHEEL
 def test_wheel_contents_and_metadata(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
@@ -131,6 +138,7 @@ def test_wheel_contents_and_metadata(wheel):
 
 
 @pytest.mark.slow
+@ONE_WHEEL
 @pytest.mark.parametrize("pattern", ["_vesk.*.so", "vesk/_columns.*.so"])
 def test_wheel_module_exports_only_its_init_function(unpacked, pattern):
     nm = _tool("nm", "binutils")
@@ -143,6 +151,7 @@ def test_wheel_module_exports_only_its_init_function(unpacked, pattern):
 
 
 @pytest.mark.slow
+@ONE_WHEEL
 def test_wheel_module_needs_no_pcre2_at_run_time(unpacked, wheel):
     # PCRE2 is linked in: a machine without libpcre2 still imports _vesk.
     readelf = _tool("readelf", "binutils")
@@ -200,6 +209,7 @@ def test_sdist_holds_what_building_and_testing_need(tmp_path):
 
 
 @pytest.mark.slow
+@ONE_WHEEL
 def test_wheel_module_imports_and_works(unpacked):
     script = (
         "import sys; sys.path.insert(0, sys.argv[1]); import _vesk; "

@@ -53,7 +53,7 @@ packages=(
 )
 # What the not-slow suite imports beyond the standard library: pure-Python
 # wheels and numpy's manylinux aarch64 wheel, fetched by the host's pip.
-test_packages=(pytest hypothesis numpy)
+test_packages=(pytest pytest-xdist hypothesis numpy)
 
 # apt knows arm64 packages once the architecture is added (a line of dpkg's
 # configuration; nothing is installed) and its package lists are fetched.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "binding/boundary.hpp"
+#include "binding/module_slots.hpp"
 #include "binding/to_python.hpp"
 #include "columns/py_column_type.hpp"
 #include "columns/py_columns.hpp"
@@ -163,25 +164,9 @@ void free_module(void* module) {
   clear_module(static_cast<PyObject*>(module));
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // The process-wide values (binding/once.hpp) are objects of the
-    // interpreter that first needed them; no other interpreter may use them,
-    // so an isolated subinterpreter's import fails with ImportError.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    // Safe without the interpreter lock: containers that other threads may
-    // change are read under their critical sections (binding/critical.hpp).
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "vesk._columns", "Whole columns in one call: the column engine of vesk.",
-    sizeof(ModuleState),   functions,       module_slots,
+    sizeof(ModuleState),   functions,       module_slots<&exec_module>,
     &traverse_module,      &clear_module,   &free_module,
 };
 

@@ -5,6 +5,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/from_python.hpp"
+#include "binding/module_slots.hpp"
 #include "binding/once.hpp"
 #include "binding/render.hpp"
 #include "binding/to_python.hpp"
@@ -95,29 +96,13 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // The process-wide values (binding/once.hpp) are objects of the
-    // interpreter that first needed them; no other interpreter may use them,
-    // so an isolated subinterpreter's import fails with ImportError.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    // Safe without the interpreter lock: containers that other threads may
-    // change are read under their critical sections (binding/critical.hpp).
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_vesk",
     "Python module definition.",
     0,
     nullptr,
-    module_slots,
+    module_slots<&exec_module>,
     nullptr,
     nullptr,
     nullptr,

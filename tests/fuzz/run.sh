@@ -55,20 +55,42 @@ seed vulgar $'Foo-Bar+Baz: 17s 4\u00be 1 \u215b 20 93\u00be - 94\u215b' $'x\u00a
   $'\u0663\u00bd\u00bd1\u2150'
 seed sort 'abcdefghijklmnopqrstuvwxyz0123456789' 'zyxwvutsrqponmlkjihgfedcba'
 
-status=0
-for name in "${harnesses[@]}"; do
-  binary="$out/fuzz_$name"
+# One harness per core at a time: each gets its whole time on a core of its
+# own. Their reports are printed in order once all have run.
+fuzz_one() {
+  local name="$1" binary="$out/fuzz_$1" log="$out/fuzz_$1.log"
   mkdir -p "$out/corpus/$name"
-  log="$out/fuzz_$name.log"
-  printf '==> fuzz_%s for %s s\n' "$name" "$seconds" >&2
   if UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
     "$binary" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=4096 \
     -print_final_stats=1 -artifact_prefix="$out/crash-$name-" "$out/corpus/$name" >"$log" 2>&1; then
+    echo passed >"$log.result"
+  else
+    echo failed >"$log.result"
+  fi
+}
+jobs="${VESK_FUZZ_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1)}"
+printf '==> %s harnesses for %s s each, %s at a time\n' "${#harnesses[@]}" "$seconds" "$jobs" >&2
+running=0
+for name in "${harnesses[@]}"; do
+  if ((running >= jobs)); then
+    wait -n
+    running=$((running - 1))
+  fi
+  rm -f "$out/fuzz_$name.log.result"
+  fuzz_one "$name" &
+  running=$((running + 1))
+done
+wait
+
+status=0
+for name in "${harnesses[@]}"; do
+  log="$out/fuzz_$name.log"
+  if [ "$(cat "$log.result" 2>/dev/null)" = passed ]; then
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
-    printf '    %s executions, no failure\n' "${runs:-?}" >&2
+    printf '    fuzz_%s: %s executions, no failure\n' "$name" "${runs:-?}" >&2
   else
     status=1
-    printf '    FAILED; the end of %s:\n' "$log" >&2
+    printf '    fuzz_%s FAILED; the end of %s:\n' "$name" "$log" >&2
     tail -n 40 "$log" >&2
   fi
 done
