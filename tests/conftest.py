@@ -6,8 +6,9 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
-# The sanitizer run executes every test under ASan and UBSan, several times
-# slower: property tests keep their variety but draw fewer examples there.
+# The sanitizer run executes every test under ASan and UBSan, and the aarch64
+# run under emulation, several times slower: property tests keep their variety
+# but draw fewer examples there.
 settings.register_profile(
     "ci-sanitizer",
     max_examples=15,
@@ -33,9 +34,6 @@ def pytest_configure(config):
     # pytest-run-parallel's marker (runs the test in one thread only), for runs
     # without the plugin.
     config.addinivalue_line("markers", "thread_unsafe: changes process-wide state")
-    # pytest-xdist's marker (the tests of a group run in one worker), for runs
-    # without the plugin.
-    config.addinivalue_line("markers", "xdist_group: runs in the same worker as its group")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -57,15 +57,13 @@ def _tool(name, package):
     return found
 
 
-# The tests of the built wheel share one build: with pytest-xdist they run in
-# one worker (--dist loadgroup), which also keeps two builds of the tree from
-# sharing its build folder at once.
-ONE_WHEEL = pytest.mark.xdist_group("wheel")
-
-
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def wheel(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheelhouse")
+    # A build folder of its own, as on a user's first build: the tree's own
+    # (build/<wheel tag>) holds the test run's build, and with pytest-xdist
+    # each worker that needs the wheel builds one. Warnings are errors, as in
+    # every build of the test run (whose compiler cache it then shares).
     subprocess.run(
         [
             sys.executable,
@@ -76,6 +74,10 @@ def wheel(tmp_path_factory):
             "--no-deps",
             "-w",
             str(out),
+            "-C",
+            f"build-dir={tmp_path_factory.mktemp('wheel-build')}",
+            "-C",
+            "cmake.define.VESK_WERROR=ON",
             "-q",
             "--disable-pip-version-check",
         ],
@@ -87,7 +89,7 @@ def wheel(tmp_path_factory):
     return wheels[0]
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def unpacked(wheel, tmp_path_factory):
     folder = tmp_path_factory.mktemp("unpacked")
     with zipfile.ZipFile(wheel) as archive:
@@ -96,7 +98,6 @@ def unpacked(wheel, tmp_path_factory):
 
 
 @pytest.mark.slow
-@ONE_WHEEL
 def test_wheel_contents_and_metadata(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
@@ -138,7 +139,6 @@ def test_wheel_contents_and_metadata(wheel):
 
 
 @pytest.mark.slow
-@ONE_WHEEL
 @pytest.mark.parametrize("pattern", ["_vesk.*.so", "vesk/_columns.*.so"])
 def test_wheel_module_exports_only_its_init_function(unpacked, pattern):
     nm = _tool("nm", "binutils")
@@ -151,7 +151,6 @@ def test_wheel_module_exports_only_its_init_function(unpacked, pattern):
 
 
 @pytest.mark.slow
-@ONE_WHEEL
 def test_wheel_module_needs_no_pcre2_at_run_time(unpacked, wheel):
     # PCRE2 is linked in: a machine without libpcre2 still imports _vesk.
     readelf = _tool("readelf", "binutils")
@@ -209,7 +208,6 @@ def test_sdist_holds_what_building_and_testing_need(tmp_path):
 
 
 @pytest.mark.slow
-@ONE_WHEEL
 def test_wheel_module_imports_and_works(unpacked):
     script = (
         "import sys; sys.path.insert(0, sys.argv[1]); import _vesk; "

@@ -138,7 +138,7 @@ case "${1:-}" in
     cd "$here"
     PYTHONPATH="$site" VESK_TESTHOOKS_DIR="$hooks" \
       "$cache/bin/python$py_version" -m pytest -q -p no:cacheprovider -m "not slow" \
-      --hypothesis-profile ci-light \
+      --hypothesis-profile ci-sanitizer \
       -k "not test_exit_while_daemon_threads or _vesk.parse or _columns.parse" \
       tests/test_case.py tests/test_numparse.py tests/test_vulgar.py tests/test_columns.py \
       tests/test_threads.py tests/test_iter_same_order.py tests/test_module.py "$@"
