@@ -199,17 +199,22 @@ class ListItems {
   std::vector<Ref> copy_;
 };
 
-// dict[key], held; null when absent, an error value when the lookup failed.
-inline Result<Ref> dict_lookup(PyObject* dict, PyObject* key) {
+// dict[key] into `value`, held: 1 when `dict` has `key`, 0 when it has not,
+// -1 with the exception pending when the lookup failed (the form of
+// PyDict_GetItemRef: no error value is made on this path, which a sort takes
+// once per row and column).
+inline int dict_lookup(PyObject* dict, PyObject* key, Ref& value) {
 #ifdef Py_GIL_DISABLED
-  PyObject* value = nullptr;
-  if (PyDict_GetItemRef(dict, key, &value) < 0) return fail_fetched();
-  return Ref::steal(value);
+  PyObject* found = nullptr;
+  const int status = PyDict_GetItemRef(dict, key, &found);
+  value = Ref::steal(found);
+  return status;
 #else
   // Held at once: nothing runs between the lookup and the reference.
-  PyObject* const value = PyDict_GetItemWithError(dict, key);
-  if (value == nullptr && PyErr_Occurred()) return fail_fetched();
-  return Ref::borrow(value);
+  PyObject* const found = PyDict_GetItemWithError(dict, key);
+  value = Ref::borrow(found);
+  if (found != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
 #endif
 }
 

@@ -246,13 +246,9 @@ SortValue extract_sort_value(PyObject* item, std::string_view name, PyObject* sh
     // row, and an absent key is Missing without an exception being made. The
     // value is held at once (nothing runs between the lookup and the hold).
     handle_signals_first();
-    Result<Ref> found = dict_lookup(item, shared_key);
-    if (!found) {
-      discard(std::move(found).error());
-      return SortValue::missing();
-    }
-    if (!*found) return SortValue::missing();
-    value = std::move(*found);
+    const int found = dict_lookup(item, shared_key, value);
+    if (found < 0) discard_pending_exception();
+    if (found <= 0) return SortValue::missing();
   } else {
     // Anything else may see the key: a fresh one for every lookup, released
     // before the value is looked at.
