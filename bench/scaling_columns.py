@@ -136,9 +136,9 @@ def testhooks():
     found = glob.glob(os.path.join(folder, "_vesk_testhooks*.so"))
     if not found:
         return None
-    spec = importlib.util.spec_from_file_location("_vesk_testhooks", found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("_vesk_testhooks", found[0])
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

@@ -178,8 +178,8 @@ HOOKS_DIR = os.environ.get("VESK_TESTHOOKS_DIR")
 PANIC_TYPE_FIRST_USE = """
     import gc, glob, importlib.util, os
     found = glob.glob(os.path.join(HOOKS_DIR, '_vesk_testhooks*.so'))
-    spec = importlib.util.spec_from_file_location('_vesk_testhooks', found[0])
-    hooks = importlib.util.module_from_spec(spec); spec.loader.exec_module(hooks)
+    location = importlib.util.spec_from_file_location('_vesk_testhooks', found[0])
+    hooks = importlib.util.module_from_spec(location); location.loader.exec_module(hooks)
     inner = []
     def reenter(phase, info):
         if not inner:
